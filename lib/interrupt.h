@@ -1,0 +1,39 @@
+// Interrupting signals during a remote call. TRPC blocks SIGINT, SIGTERM and
+// SIGHUP for the call and takes them synchronously in its waits, so that it
+// can end its copy command and remove its files before the process dies of
+// the signal. Internal to the library.
+#ifndef PRCLIENT_INTERRUPT_H_
+#define PRCLIENT_INTERRUPT_H_
+
+#include <csignal>
+#include <ctime>
+
+namespace prclient::detail {
+
+// Blocks the interrupting signals (and SIGCHLD) for its lifetime.
+class InterruptScope {
+ public:
+  InterruptScope();
+  ~InterruptScope();
+  InterruptScope(const InterruptScope&) = delete;
+  InterruptScope& operator=(const InterruptScope&) = delete;
+
+ private:
+  sigset_t saved_;
+};
+
+// The interrupting signal taken during this process's call, or 0.
+int PendingInterrupt();
+
+// Waits for an interrupting signal that is blocked and so can be taken
+// here, or for SIGCHLD when `child` is set, at most `timeout` (null: no
+// limit). Returns the signal, or 0 when the time ran out. An interrupting
+// signal is remembered for PendingInterrupt.
+int WaitForSignal(bool child, const timespec* timeout);
+
+// Ends the process by `sig` as if it had never been blocked.
+[[noreturn]] void DieOf(int sig);
+
+}  // namespace prclient::detail
+
+#endif  // PRCLIENT_INTERRUPT_H_

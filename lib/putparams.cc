@@ -1,0 +1,56 @@
+// The request file: 132 bytes of fixed-width text fields, each followed by a
+// NUL, in the layout the controller reads.
+#include <algorithm>
+#include <cstring>
+
+#include "prclient.h"
+
+namespace prclient {
+namespace {
+
+constexpr std::size_t kNameField = 14;
+constexpr std::size_t kCountOffset = 45;
+constexpr std::size_t kCountField = 6;
+constexpr std::size_t kLineOffset = 52;
+constexpr std::size_t kLineField = 79;
+
+// A name field: left-justified, blank-padded, cut to 14 characters.
+void PutName(std::string& image, std::size_t offset, const char* name) {
+  std::size_t len = strnlen(name, kNameField);
+  image.replace(offset, kNameField, std::string(name, len) +
+                                        std::string(kNameField - len, ' '));
+}
+
+}  // namespace
+
+std::string RequestImage(const RequestRecord& rec) {
+  std::string image(kRequestSize, '\0');
+  PutName(image, 0, rec.controlName);
+  PutName(image, 15, rec.replyName);
+  PutName(image, 30, rec.requestName);
+
+  char count[kCountField + 1];
+  std::snprintf(count, sizeof count, "%-6d", rec.wordCount);
+  image.replace(kCountOffset, kCountField, count, kCountField);
+
+  std::string line = rec.words[0] ? rec.words[0] : "";
+  const int words = std::min(rec.wordCount, kMaxArgs + 1);
+  for (int i = 1; i < words; ++i) {
+    line += ' ';
+    line += rec.words[i] ? rec.words[i] : "";
+  }
+  line.resize(kLineField, ' ');
+  image.replace(kLineOffset, kLineField, line);
+  return image;
+}
+
+int putparams(const RequestRecord& rec, FilePtr stream) {
+  const std::string image = RequestImage(rec);
+  std::FILE* f = stream.release();
+  bool ok = std::fseek(f, 0, SEEK_SET) == 0 &&
+            std::fwrite(image.data(), image.size(), 1, f) == 1;
+  ok = (std::fclose(f) == 0) && ok;
+  return ok ? 0 : -1;
+}
+
+}  // namespace prclient

@@ -1,0 +1,164 @@
+// Spool names: the request file's name, the reply name and data file names,
+// and the creation of local files under them. The scratch directory is
+// shared by every user of the workstation, so files are only ever created
+// exclusively and never through a link someone planted there.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "prclient.h"
+
+namespace prclient {
+namespace {
+
+constexpr int kCreateTries = 100;
+constexpr std::size_t kTemplateX = 6;
+// Low hexadecimal digits of the seconds a reply name keeps (about 18 hours).
+constexpr std::size_t kSecondsKept = 4;
+
+std::int32_t uniqueSuffix = 0;
+
+std::string Hex(unsigned long value, int width = 0) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%0*lx", width, value);
+  return buf;
+}
+
+// Opens `path` as a new file, or gives -1 with errno set (EEXIST when the
+// name is taken, also by a link).
+int CreateNew(const std::string& path, int access, mode_t mode) {
+  return ::open(path.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                mode);
+}
+
+// Wraps a freshly created file; a file that cannot be wrapped is removed so
+// nothing is left behind.
+FilePtr Wrap(int fd, const std::string& path, const char* mode) {
+  FilePtr stream(::fdopen(fd, mode));
+  if (!stream) {
+    ::close(fd);
+    ::unlink(path.c_str());
+  }
+  return stream;
+}
+
+void FillRandom(char* out, std::size_t n) {
+  static const char kChars[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  unsigned char bytes[kTemplateX];
+  if (getrandom(bytes, n, 0) != static_cast<ssize_t>(n)) {
+    // Without the random source, time and pid still vary between callers;
+    // exclusive creation keeps a collision harmless.
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    unsigned long mix = static_cast<unsigned long>(ts.tv_nsec) ^
+                        (static_cast<unsigned long>(getpid()) << 12);
+    for (std::size_t i = 0; i < n; ++i, mix = mix * 6364136223846793005UL + 1)
+      bytes[i] = static_cast<unsigned char>(mix >> 33);
+  }
+  for (std::size_t i = 0; i < n; ++i) out[i] = kChars[bytes[i] % (sizeof kChars - 1)];
+}
+
+// The next data file name, or false when it would not fit a name buffer.
+bool NextDataName(char (&name)[kNameSize]) {
+  std::uint32_t c = static_cast<std::uint32_t>(uniqueSuffix);
+  uniqueSuffix = static_cast<std::int32_t>(c + 1);
+  int len = std::snprintf(name, sizeof name, "%x.%03x",
+                          static_cast<unsigned>(getpid()), c);
+  if (len < 0 || static_cast<std::size_t>(len) >= sizeof name) {
+    name[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]) {
+  std::size_t len = std::strlen(templ);
+  if (len < kTemplateX || len >= kNameSize ||
+      std::strspn(templ + len - kTemplateX, "X") != kTemplateX)
+    return nullptr;
+  char* tail = templ + len - kTemplateX;
+  for (int attempt = 0; attempt < kCreateTries; ++attempt) {
+    FillRandom(tail, kTemplateX);
+    std::memcpy(name, templ, len + 1);
+    std::string path = MakePath(dir, name);
+    if (path.size() >= kPathSize) return nullptr;
+    int fd = CreateNew(path, O_RDWR, 0644);
+    if (fd >= 0) return Wrap(fd, path, "w+");
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+FilePtr MakeData(const char* dir, char (&name)[kNameSize]) {
+  for (int attempt = 0; attempt < kCreateTries; ++attempt) {
+    if (!NextDataName(name)) return nullptr;
+    std::string path = MakePath(dir, name);
+    if (path.size() >= kPathSize) return nullptr;
+    int fd = CreateNew(path, O_WRONLY, 0777);
+    if (fd >= 0) return Wrap(fd, path, "w");
+    if (errno != EEXIST) return nullptr;
+  }
+  return nullptr;
+}
+
+int MakeDataName(char (&name)[kNameSize]) { return NextDataName(name) ? 0 : -1; }
+
+std::string UniqueName(unsigned long pid, unsigned long seconds,
+                       unsigned millis, std::string_view host,
+                       unsigned long counter, int n) {
+  if (n < 1) return {};
+  const std::size_t keep = static_cast<std::size_t>(n) - 1;
+  const std::string front = Hex(pid) + Hex(seconds);
+  const std::string ms = Hex(millis);
+  const std::string count = Hex(counter, 4);
+
+  // Cut from the left, a long host name would push the time out of the kept
+  // name, and two hosts of one domain with equal pids would then share reply
+  // names. The host gives way first: the kept name holds the milliseconds,
+  // the low digits of the seconds and the counter.
+  const std::size_t needed =
+      std::min(kSecondsKept, front.size()) + ms.size() + count.size();
+  if (needed + host.size() > keep) host = host.substr(0, keep > needed ? keep - needed : 0);
+
+  std::string composed = front + ms;
+  composed.append(host);
+  composed += count;
+  if (composed.size() > keep) composed.erase(0, composed.size() - keep);
+  return composed;
+}
+
+int MakeUnique(char* buf, int n) {
+  static unsigned long suffix = 0;
+  static timespec timenow{};
+  static char hostname[kHostSize] = "";
+
+  const unsigned long pid = static_cast<unsigned long>(getpid());
+  if (suffix == 0) suffix = pid;
+  if (timenow.tv_sec == 0) clock_gettime(CLOCK_REALTIME, &timenow);
+  if (hostname[0] == '\0') {
+    char full[256];
+    if (gethostname(full, sizeof full) == 0) {
+      full[sizeof full - 1] = '\0';
+      // A longer name is cut to what the buffer holds; the reply name keeps
+      // only a few of its characters anyway.
+      std::snprintf(hostname, sizeof hostname, "%.*s",
+                    static_cast<int>(kHostSize - 1), full);
+    }
+  }
+  const std::string name =
+      UniqueName(pid, static_cast<unsigned long>(timenow.tv_sec),
+                 static_cast<unsigned>(timenow.tv_nsec / 1000000), hostname,
+                 suffix++ & 0xffffffffUL, n);
+  if (n >= 1) std::memcpy(buf, name.c_str(), name.size() + 1);
+  return 0;
+}
+
+}  // namespace prclient
