@@ -1,0 +1,84 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "prclient.h"
+#include "test_util.h"
+
+namespace {
+
+// The image written out field by field, as the controller reads it.
+std::string Image(const std::string& control, const std::string& reply,
+                  const std::string& request, const std::string& count,
+                  const std::string& line) {
+  auto pad = [](std::string s, std::size_t n) {
+    s.resize(n, ' ');
+    return s;
+  };
+  std::string img;
+  img += pad(control, 14) + '\0';
+  img += pad(reply, 14) + '\0';
+  img += pad(request, 14) + '\0';
+  img += pad(count, 6) + '\0';
+  img += pad(line, 79) + '\0';
+  return img;
+}
+
+struct Record {
+  prclient::RequestRecord rec;
+  std::vector<std::string> quoted;
+  Record(const char* request, std::vector<std::string> args) {
+    std::strcpy(rec.controlName, "sprAb12Cd");
+    std::strcpy(rec.replyName, "4c5d7bws101f4");
+    std::strncpy(rec.requestName, request, 13);
+    rec.wordCount = static_cast<int>(args.size()) + 1;
+    rec.words[0] = rec.requestName;
+    for (const std::string& a : args) quoted.push_back('"' + a + '"');
+    for (std::size_t i = 0; i < quoted.size(); ++i) rec.words[i + 1] = quoted[i].c_str();
+  }
+};
+
+TEST(RequestImage, ByteForByte) {
+  EXPECT_EQ(prclient::RequestImage(Record("prwatch", {}).rec),
+            Image("sprAb12Cd", "4c5d7bws101f4", "prwatch", "1", "prwatch"));
+  EXPECT_EQ(prclient::RequestImage(Record("prwatch", {"-p", "queue1"}).rec),
+            Image("sprAb12Cd", "4c5d7bws101f4", "prwatch", "3",
+                  "prwatch \"-p\" \"queue1\""));
+  // Blanks and quotes inside an argument go through as they are.
+  EXPECT_EQ(prclient::RequestImage(Record("prbay", {"a b", "say \"hi\""}).rec),
+            Image("sprAb12Cd", "4c5d7bws101f4", "prbay", "3",
+                  "prbay \"a b\" \"say \"hi\"\""));
+}
+
+TEST(RequestImage, LongLinesAndNamesAreCut) {
+  // 14 arguments of 9 characters: the line is cut at 79, the count stays.
+  std::vector<std::string> args(14, "argument1");
+  std::string line = "prwatch";
+  for (const auto& a : args) line += " \"" + a + "\"";
+  std::string img = prclient::RequestImage(Record("prwatch", args).rec);
+  EXPECT_EQ(img, Image("sprAb12Cd", "4c5d7bws101f4", "prwatch", "15", line.substr(0, 79)));
+
+  // A request name over 13 characters is cut in its field and on the line.
+  Record longName("averylongrequestname", {});
+  EXPECT_EQ(prclient::RequestImage(longName.rec),
+            Image("sprAb12Cd", "4c5d7bws101f4", "averylongrequ", "1", "averylongrequ"));
+}
+
+TEST(Putparams, WritesTheImageAtTheStartAndCloses) {
+  testutil::TempDir dir;
+  std::string path = dir / "req";
+  Record r("prwatch", {"-l"});
+  {
+    prclient::FilePtr f(std::fopen(path.c_str(), "w+"));
+    std::fputs(std::string(200, 'x').c_str(), f.get());  // writes go to offset 0
+    ASSERT_EQ(prclient::putparams(r.rec, std::move(f)), 0);
+  }
+  std::string content = testutil::ReadFile(path);
+  EXPECT_EQ(content.substr(0, 132), prclient::RequestImage(r.rec));
+
+  // A stream that cannot be written reports failure.
+  prclient::FilePtr ro(std::fopen(path.c_str(), "r"));
+  EXPECT_EQ(prclient::putparams(r.rec, std::move(ro)), -1);
+}
+
+}  // namespace

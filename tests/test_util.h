@@ -1,0 +1,85 @@
+// Helpers shared by the library's tests: temporary areas, files, captured
+// standard output and a controller that answers requests in a directory.
+#ifndef PRCLIENT_TEST_UTIL_H_
+#define PRCLIENT_TEST_UTIL_H_
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testutil {
+
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // The path with a trailing "/", as the library's directories are given.
+  std::string slash() const { return path_ + "/"; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFile(const std::string& path, const std::string& content);
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+std::vector<std::string> ListDir(const std::string& dir);
+std::string HostName();
+
+// Runs `fn` with standard output sent to a file and returns what it wrote.
+std::string CaptureStdout(const std::function<void()>& fn);
+
+// What a test controller saw of one request.
+struct SeenRequest {
+  std::string control, reply, request, count, line;
+};
+SeenRequest SplitRequest(const std::string& image);
+
+// Serves `dir` from a thread: each complete request file is taken away and
+// answered under its reply name with what `answer` gives (nullopt-like empty
+// optional: no reply at all).
+class TestController {
+ public:
+  using Answer = std::function<bool(const SeenRequest&, std::string* reply)>;
+  TestController(std::string dir, Answer answer);
+  ~TestController();
+  TestController(const TestController&) = delete;
+  TestController& operator=(const TestController&) = delete;
+  int answered() const { return answered_; }
+
+ private:
+  void Serve();
+  std::string dir_;
+  Answer answer_;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> answered_{0};
+  std::thread thread_;
+};
+
+// The directory of the stand-in rcp, to put first on PATH.
+std::string StubBinDir();
+
+// Sets an environment variable for the test's lifetime.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::string old_;
+  bool had_;
+};
+
+}  // namespace testutil
+
+#endif  // PRCLIENT_TEST_UTIL_H_

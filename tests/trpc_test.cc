@@ -1,0 +1,261 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "prclient.h"
+#include "test_util.h"
+
+namespace {
+
+using testutil::SeenRequest;
+using testutil::TempDir;
+
+// A remote call against a controller of the test's own, with the scratch
+// directory checked empty afterwards on every path.
+class TrpcTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = {prclient::Tmpqdir, prclient::netwait, prclient::ntrys};
+    scratchPath_ = scratch_.slash();
+    prclient::Tmpqdir = scratchPath_.c_str();
+    prclient::netwait = 0;
+    prclient::ntrys = 50;
+  }
+  void TearDown() override {
+    EXPECT_EQ(testutil::ListDir(scratch_.path()), std::vector<std::string>{});
+    prclient::Tmpqdir = saved_.tmp;
+    prclient::netwait = saved_.wait;
+    prclient::ntrys = saved_.trys;
+  }
+
+  struct Result {
+    int code;
+    int status;
+    std::string out;
+  };
+  Result Call(const std::string& host, const std::string& dir,
+              std::vector<const char*> args = {}, const char* request = "prwatch") {
+    Result r{-100, -100, {}};
+    r.out = testutil::CaptureStdout([&] {
+      r.code = prclient::TRPC(host.c_str(), dir.c_str(), request,
+                              static_cast<int>(args.size()), args.data(), &r.status);
+    });
+    return r;
+  }
+
+  // A controller that answers every request with `reply` and records it.
+  testutil::TestController::Answer Reply(std::string reply) {
+    return [this, reply](const SeenRequest& req, std::string* out) {
+      seen_.push_back(req);
+      *out = reply;
+      return true;
+    };
+  }
+
+  TempDir scratch_, ctl_;
+  std::string scratchPath_;
+  std::vector<SeenRequest> seen_;
+  struct {
+    const char* tmp;
+    int wait, trys;
+  } saved_{};
+};
+
+TEST_F(TrpcTest, ThisHostRoundTrip) {
+  testutil::TestController ctl(ctl_.path(), Reply("0\nline one\nline two\n"));
+  Result r = Call(testutil::HostName(), ctl_.slash(), {"-p", "q 1", "-l"});
+  EXPECT_EQ(r.code, prclient::kTrpcOk);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "line one\nline two\n");
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].request, "prwatch");
+  EXPECT_EQ(seen_[0].count, "4");
+  EXPECT_EQ(seen_[0].line, "prwatch \"-p\" \"q 1\" \"-l\"");
+  EXPECT_EQ(seen_[0].control.substr(0, 3), "spr");
+  EXPECT_LE(seen_[0].reply.size(), 13u);
+}
+
+TEST_F(TrpcTest, ArgumentCountLimits) {
+  testutil::TestController ctl(ctl_.path(), Reply("3\n"));
+  Result none = Call(testutil::HostName(), ctl_.slash(), {}, "prbay");
+  EXPECT_EQ(none.status, 3);
+  EXPECT_EQ(none.out, "");
+  std::vector<const char*> fifteen(15, "a");
+  fifteen[13] = "14th";
+  fifteen[14] = "15th";
+  Call(testutil::HostName(), ctl_.slash(), fifteen);
+  ASSERT_EQ(seen_.size(), 2u);
+  EXPECT_EQ(seen_[0].count, "1");
+  EXPECT_EQ(seen_[0].line, "prbay");
+  EXPECT_EQ(seen_[1].count, "15");
+  std::string line = "prwatch";
+  for (int i = 0; i < 13; ++i) line += " \"a\"";
+  line += " \"14th\"";
+  EXPECT_EQ(seen_[1].line, line.substr(0, 79));
+}
+
+TEST_F(TrpcTest, RepliesRelayedExactly) {
+  std::string binary("0\n", 2);
+  for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
+  binary += std::string(1000, 'L') + "\r\nno final newline";
+  const std::string longFirst = "5" + std::string(300, 'x') + "\nrest\n";
+  const struct {
+    std::string reply;
+    int code, status;
+    std::string out;
+  } cases[] = {
+      {"", prclient::kTrpcSystemError, -100, ""},
+      {"7\n", prclient::kTrpcOk, 7, ""},
+      {"  -12 apples\nx", prclient::kTrpcOk, -12, "x"},
+      {"busy\ntext\n", prclient::kTrpcOk, 0, "text\n"},
+      {"99999999999\n", prclient::kTrpcOk, 2147483647, ""},
+      {"-99999999999\n", prclient::kTrpcOk, -2147483647 - 1, ""},
+      {"2\r\n", prclient::kTrpcOk, 2, ""},
+      {binary, prclient::kTrpcOk, 0, binary.substr(2)},
+      // The status line buffer holds 255 bytes; the rest is text.
+      {longFirst, prclient::kTrpcOk, 5, longFirst.substr(255)},
+  };
+  for (const auto& c : cases) {
+    testutil::TestController ctl(ctl_.path(), Reply(c.reply));
+    Result r = Call(testutil::HostName(), ctl_.slash(), {"-l"});
+    EXPECT_EQ(r.code, c.code) << c.reply.substr(0, 20);
+    EXPECT_EQ(r.status, c.status) << c.reply.substr(0, 20);
+    EXPECT_EQ(r.out, c.out) << c.reply.substr(0, 20);
+  }
+}
+
+TEST_F(TrpcTest, PollLimits) {
+  // Nobody answers: ntrys polls, then "no reply"; none or a negative count.
+  prclient::ntrys = 3;
+  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcNoReply);
+  prclient::ntrys = 0;
+  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcNoReply);
+  prclient::ntrys = -1;
+  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcSystemError);
+  // The requests stay on the controller: the client removes nothing there.
+  EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 3u);
+}
+
+TEST_F(TrpcTest, UnreachableOrUnsafeControllers) {
+  EXPECT_EQ(Call(testutil::HostName(), "/nonexistent-dir/").code, prclient::kTrpcUnreachable);
+  EXPECT_EQ(Call("ctl;touch " + (ctl_ / "owned"), ctl_.slash()).code,
+            prclient::kTrpcUnreachable);
+  EXPECT_EQ(Call("$(touch " + (ctl_ / "owned") + ")", ctl_.slash()).code,
+            prclient::kTrpcUnreachable);
+  EXPECT_FALSE(testutil::Exists(ctl_ / "owned"));
+}
+
+TEST_F(TrpcTest, LinkPlantedAtTheReplyNameIsNotWrittenThrough) {
+  TempDir other;
+  const std::string victim = other / "victim";
+  testutil::WriteFile(victim, "precious");
+  // Another user reads the reply name from the world-readable request and
+  // plants a link under it in the scratch directory.
+  testutil::TestController ctl(ctl_.path(), [&](const SeenRequest& req, std::string* out) {
+    symlink(victim.c_str(), (scratch_ / req.reply).c_str());
+    *out = "0\nanswer\n";
+    return true;
+  });
+  Result r = Call(testutil::HostName(), ctl_.slash());
+  EXPECT_EQ(r.code, prclient::kTrpcOk);
+  EXPECT_EQ(r.out, "answer\n");
+  EXPECT_EQ(testutil::ReadFile(victim), "precious");
+  for (const std::string& name : testutil::ListDir(scratch_.path()))
+    unlink((scratch_ / name).c_str());  // the planted link is not the client's
+}
+
+// Through another host: a stand-in rcp first on PATH maps host:path onto a
+// directory per host.
+class TrpcRemoteTest : public TrpcTest {
+ protected:
+  TrpcRemoteTest()
+      : path_("PATH", testutil::StubBinDir() + ":" + getenv("PATH")),
+        root_("RCP_ROOT", hosts_.path()) {
+    mkdir((hosts_ / "ctlhost").c_str(), 0755);
+    mkdir((hosts_ / "ctlhost/q").c_str(), 0755);
+  }
+  std::vector<std::string> Log() {
+    std::vector<std::string> lines;
+    std::string all = testutil::ReadFile(hosts_ / "log");
+    for (std::size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
+      lines.push_back(all.substr(at, nl - at));
+    return lines;
+  }
+  TempDir hosts_;
+  testutil::ScopedEnv path_, root_;
+};
+
+TEST_F(TrpcRemoteTest, RoundTripThroughRcp) {
+  testutil::TestController ctl(hosts_ / "ctlhost/q", Reply("1\nfrom afar\n"));
+  Result r = Call("ctlhost", "/q/", {"-s", "held"});
+  EXPECT_EQ(r.code, prclient::kTrpcOk);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "from afar\n");
+  ASSERT_EQ(seen_.size(), 1u);
+  EXPECT_EQ(seen_[0].line, "prwatch \"-s\" \"held\"");
+  std::vector<std::string> log = Log();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_NE(log[0].find(" ctlhost:/q/spr"), std::string::npos) << log[0];
+  EXPECT_NE(log.back().find("rcp ctlhost:/q/" + seen_[0].reply + " "), std::string::npos);
+}
+
+TEST_F(TrpcRemoteTest, UnknownHostFailsAtOnceWithoutPolling) {
+  EXPECT_EQ(Call("nohost", "/q/").code, prclient::kTrpcUnreachable);
+  EXPECT_EQ(Log().size(), 1u);
+}
+
+TEST_F(TrpcRemoteTest, ReplyArrivingAtTheThirdPoll) {
+  prclient::netwait = 1;
+  prclient::ntrys = 5;
+  // The reply is written once two polls have failed: a poll is logged as it
+  // starts and fails within milliseconds; the next comes a second later.
+  std::thread late([&] {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Log().size() < 3 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const std::string& name : testutil::ListDir(hosts_ / "ctlhost/q")) {
+      SeenRequest req = testutil::SplitRequest(testutil::ReadFile(hosts_ / "ctlhost/q/" + name));
+      testutil::WriteFile(hosts_ / "ctlhost/q/.t", "0\nlate\n");
+      rename((hosts_ / "ctlhost/q/.t").c_str(), (hosts_ / ("ctlhost/q/" + req.reply)).c_str());
+    }
+  });
+  Result r = Call("ctlhost", "/q/");
+  late.join();
+  EXPECT_EQ(r.code, prclient::kTrpcOk);
+  EXPECT_EQ(r.out, "late\n");
+  EXPECT_EQ(Log().size(), 4u);  // one send, three polls
+}
+
+TEST_F(TrpcTest, InterruptDuringTheWaitCleansUpAndDiesOfTheSignal) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      prclient::netwait = 30;
+      int status;
+      prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0,
+                     nullptr, &status);
+      _exit(0);
+    }
+    // Wait for the request to be delivered, then interrupt the wait.
+    for (int i = 0; i < 500 && testutil::ListDir(ctl_.path()).empty(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    kill(child, sig);
+    int status = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig;
+    EXPECT_EQ(testutil::ListDir(scratch_.path()), std::vector<std::string>{});
+  }
+}
+
+}  // namespace

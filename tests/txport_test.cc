@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include "prclient.h"
+#include "test_util.h"
+
+namespace {
+
+using prclient::CommandText;
+
+std::string Text(const std::optional<prclient::Command>& cmd) {
+  return cmd ? CommandText(*cmd) : "<refused>";
+}
+
+TEST(TransportCommands, ReadAsTheClassicCommandLines) {
+  const std::string self = testutil::HostName();
+  EXPECT_EQ(Text(prclient::TransportToCommand("ctl", "/q/", "req1", "/tmp/x")),
+            "rcp /tmp/x ctl:/q/req1 1>/dev/null");
+  EXPECT_EQ(Text(prclient::TransportToCommand(self.c_str(), "/q/", "req1", "/tmp/x")),
+            "/usr/bin/cp /tmp/x /q/req1 1>/dev/null");
+  EXPECT_EQ(Text(prclient::TransportFromCommand("ctl", "/q/", "rep1", "/tmp/y")),
+            "rcp ctl:/q/rep1 /tmp/y 1>/dev/null 2>&1");
+  EXPECT_EQ(Text(prclient::TransportFromCommand(self.c_str(), "/q/", "rep1", "/tmp/y")),
+            "cp /q/rep1 /tmp/y 1>/dev/null 2>&1");
+  EXPECT_EQ(Text(prclient::RemoveRemoteFileCommand("ctl", "/q/", "req1")),
+            "rsh ctl /usr/bin/rm -f /q/req1 2>/dev/null ");
+  EXPECT_EQ(Text(prclient::RemoveRemoteFileCommand(self.c_str(), "/q/", "req1")),
+            "/usr/bin/rm -f /q/req1 2>/dev/null ");
+  // The directory is joined with no separator of its own.
+  EXPECT_EQ(Text(prclient::TransportToCommand("ctl", "/q", "req1", "/tmp/x")),
+            "rcp /tmp/x ctl:/qreq1 1>/dev/null");
+  // Another case or a domain suffix is another host.
+  std::string upper = self;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper != self) {
+    EXPECT_EQ(prclient::TransportToCommand(upper.c_str(), "/q/", "r", "/x")->argv[0], "rcp");
+  }
+  EXPECT_EQ(prclient::TransportToCommand((self + ".example").c_str(), "/q/", "r", "/x")->argv[0],
+            "rcp");
+}
+
+TEST(TransportCommands, EveryInsertedStringIsOneWord) {
+  // Blanks around configured values were never part of the word.
+  auto cmd = prclient::TransportToCommand("  ctl", "  /q/ ", "req1", "/tmp/x");
+  ASSERT_TRUE(cmd);
+  EXPECT_EQ(cmd->argv, (std::vector<std::string>{"rcp", "/tmp/x", "ctl:/q/req1"}));
+  // A local directory with blanks and shell characters inside stays one word.
+  auto local = prclient::TransportFromCommand(testutil::HostName().c_str(),
+                                              "/q dir/$(x);`y`/", "rep1", "/tmp/y");
+  ASSERT_TRUE(local);
+  EXPECT_EQ(local->argv, (std::vector<std::string>{"cp", "/q dir/$(x);`y`/rep1", "/tmp/y"}));
+}
+
+TEST(TransportCommands, UnsafeHostsAndPathsAreRefused) {
+  const std::string hosts[] = {"ctl;touch /tmp/x", "x;touch /tmp/y #", "`id`", "$(id)",
+                               "a b", "-oProxy", "", "ctl/x", std::string(300, ';')};
+  for (const std::string& s : hosts) {
+    const char* host = s.c_str();
+    EXPECT_FALSE(prclient::TransportToCommand(host, "/q/", "r", "/tmp/x")) << host;
+    EXPECT_FALSE(prclient::TransportFromCommand(host, "/q/", "r", "/tmp/x")) << host;
+    EXPECT_FALSE(prclient::RemoveRemoteFileCommand(host, "/q/", "r")) << host;
+  }
+  // Words that a command would take as options.
+  EXPECT_FALSE(prclient::TransportToCommand("ctl", "/q/", "r", "-rf"));
+  EXPECT_FALSE(prclient::TransportToCommand(testutil::HostName().c_str(), "-q/", "r", "/x"));
+  // A remote path is read by the remote shell.
+  EXPECT_FALSE(prclient::TransportToCommand("ctl", "/q;rm -rf ~/", "r", "/tmp/x"));
+  EXPECT_FALSE(prclient::RemoveRemoteFileCommand("ctl", "/q/`id`/", "r"));
+}
+
+TEST(Transport, CopiesOnThisHost) {
+  testutil::TempDir local, ctl;
+  const std::string self = testutil::HostName();
+  testutil::WriteFile(local / "req", "request");
+  ASSERT_EQ(prclient::TransportTo(self.c_str(), ctl.slash().c_str(), "sprAAAAAA",
+                                  (local / "req").c_str(), 1), 0);
+  EXPECT_EQ(testutil::ReadFile(ctl / "sprAAAAAA"), "request");
+
+  // A fetch removes what stood at the local path first, and fails for a missing file.
+  testutil::WriteFile(local / "rep", "stale");
+  EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), "missing",
+                                    (local / "rep").c_str(), 1), -1);
+  EXPECT_FALSE(testutil::Exists(local / "rep"));
+  EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), "sprAAAAAA",
+                                    (local / "rep").c_str(), 1), 0);
+  EXPECT_EQ(testutil::ReadFile(local / "rep"), "request");
+  EXPECT_EQ(prclient::RemoveRemoteFile(self.c_str(), ctl.slash().c_str(), "sprAAAAAA"), 0);
+  EXPECT_FALSE(testutil::Exists(ctl / "sprAAAAAA"));
+  EXPECT_EQ(prclient::TransportTo(self.c_str(), "/nonexistent/", "x", (local / "req").c_str(), 1),
+            -1);
+}
+
+TEST(RunCommand, ExitStatusesAndMissingPrograms) {
+  EXPECT_EQ(prclient::RunCommand({{"true"}}), 0);
+  EXPECT_EQ(prclient::RunCommand({{"false"}}), -1);
+  EXPECT_EQ(prclient::RunCommand({{"no-such-program-here"}}), -1);
+  EXPECT_EQ(prclient::RunCommand({{"sh", "-c", "kill -9 $$"}}), -1);
+  EXPECT_EQ(prclient::RunCommand({}), -1);
+}
+
+}  // namespace
