@@ -173,6 +173,9 @@ enum TrpcResult : int {
 int TRPC(const char* host, const char* dir, const char* requestName, int argc,
          const char* const* argv, int* status);
 
+// What a client says for a result of TRPC, or null for kTrpcOk.
+const char* TrpcMessage(int result);
+
 // The status line's number: optional white space and sign, then digits up
 // to the first non-digit; none gives 0; clamped to the range of int.
 int ParseStatus(std::string_view line);

@@ -123,6 +123,15 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
 
 }  // namespace
 
+const char* TrpcMessage(int result) {
+  switch (result) {
+    case kTrpcOk: return nullptr;
+    case kTrpcNoReply: return "Server not responding";
+    case kTrpcUnreachable: return "Server or directory unreachable";
+    default: return "System error";
+  }
+}
+
 int ParseStatus(std::string_view line) {
   std::size_t i = 0;
   while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;

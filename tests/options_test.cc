@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "../prbay/options.h"
+#include "../prwatch/options.h"
+
+namespace {
+
+std::vector<const char*> Argv(std::vector<const char*> args) {
+  args.insert(args.begin(), "prog");
+  return args;
+}
+
+TEST(PrwatchOptions, WhichFormsAreLocal) {
+  const struct {
+    const char* arg;
+    int server, tries, wait;
+  } forms[] = {
+      {"-serverName", 1, -1, -1}, {"-serverNam", 1, -1, -1}, {"-se", 1, -1, -1},
+      {"-", 1, -1, -1},           {"-ntries", -1, 1, -1},    {"-nt", -1, 1, -1},
+      {"-nwait", -1, -1, 1},      {"-nw", -1, -1, 1},        {"-s", -1, -1, -1},
+      {"-n", -1, -1, -1},         {"-Server", -1, -1, -1},   {"-serverNameX", -1, -1, -1},
+      {"--server", -1, -1, -1},   {"-nwaitx", -1, -1, -1},   {"-ntriesx", -1, -1, -1},
+      {"server", -1, -1, -1},     {"-ntrys", -1, -1, -1},
+  };
+  for (const auto& f : forms) {
+    auto argv = Argv({f.arg, "v"});
+    prwatch::LocalOptions o = prwatch::ScanOptions(3, argv.data());
+    EXPECT_EQ(o.server, f.server) << f.arg;
+    EXPECT_EQ(o.tries, f.tries) << f.arg;
+    EXPECT_EQ(o.wait, f.wait) << f.arg;
+  }
+}
+
+TEST(PrwatchOptions, LastOccurrenceWinsAndEarlierOnesAreForwarded) {
+  auto argv = Argv({"-nwait", "3", "-p", "q1", "-nwait", "4", "-server", "h", "-l"});
+  const int argc = static_cast<int>(argv.size());
+  prwatch::LocalOptions o = prwatch::ScanOptions(argc, argv.data());
+  EXPECT_EQ(o.wait, 5);
+  EXPECT_EQ(o.server, 7);
+  EXPECT_EQ(o.tries, -1);
+  EXPECT_EQ(prwatch::ForwardedIndices(argc, o), (std::vector<int>{0, 1, 2, 3, 4, 9}));
+  // A value is scanned like any other argument.
+  auto valueIsOption = Argv({"-server", "-nwait", "5"});
+  o = prwatch::ScanOptions(4, valueIsOption.data());
+  EXPECT_EQ(o.server, 1);
+  EXPECT_EQ(o.wait, 2);
+}
+
+TEST(PrwatchOptions, NumbersReadLikePercentD) {
+  const struct {
+    const char* text;
+    bool ok;
+    int value;
+  } numbers[] = {
+      {"3", true, 3},        {"3x", true, 3},     {" -5", true, -5},      {"+7", true, 7},
+      {"abc", false, 99},    {"", false, 99},     {"-", false, 99},       {"x3", false, 99},
+      {"99999999999", true, INT_MAX},             {"-99999999999", true, INT_MIN},
+      {"2147483647", true, INT_MAX},              {"-2147483648", true, INT_MIN},
+  };
+  for (const auto& n : numbers) {
+    int value = 99;
+    EXPECT_EQ(prwatch::ReadNumber(n.text, &value), n.ok) << n.text;
+    EXPECT_EQ(value, n.value) << n.text;
+  }
+}
+
+TEST(PrbayOptions, FirstMatchOnly) {
+  const struct {
+    std::vector<const char*> args;
+    int k;
+  } cases[] = {
+      {{"-server", "hostA", "-p", "q1"}, 1},
+      {{"-p", "q1", "-se", "hostA"}, 3},
+      {{"-s", "hostA"}, -1},
+      {{"-servername", "hostA"}, -1},
+      {{"-serverNameX", "hostA"}, -1},
+      {{"--server", "hostA"}, -1},
+      {{"-", "hostA"}, 1},
+      {{"-server", "hostA", "-server", "hostB"}, 1},
+      {{}, -1},
+  };
+  for (const auto& c : cases) {
+    auto argv = Argv(c.args);
+    EXPECT_EQ(prbay::ScanOption(static_cast<int>(argv.size()), argv.data()), c.k);
+  }
+  EXPECT_EQ(prbay::ForwardedIndices(5, 1), (std::vector<int>{0, 3, 4}));
+  EXPECT_EQ(prbay::ForwardedIndices(5, 3), (std::vector<int>{0, 1, 2}));
+}
+
+}  // namespace

@@ -1,0 +1,69 @@
+#include "process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "test_util.h"
+
+extern char** environ;
+
+namespace testutil {
+
+pid_t Start(const Launch& launch, const std::string& scratch) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  std::string outPath = launch.stdoutPath.empty() ? scratch + "/stdout" : launch.stdoutPath;
+  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::string errPath = scratch + "/stderr";
+  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, launch.cwd.c_str());
+
+  std::vector<std::string> envStrings;
+  for (char** e = environ; *e; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const std::string& extra : launch.env)
+      if (extra.substr(0, extra.find('=')) == name) replaced = true;
+    if (!replaced) envStrings.push_back(entry);
+  }
+  for (const std::string& extra : launch.env) envStrings.push_back(extra);
+  std::vector<char*> envp, argv;
+  for (std::string& s : envStrings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> words{launch.program};
+  words.insert(words.end(), launch.args.begin(), launch.args.end());
+  for (std::string& s : words) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, launch.program.c_str(), &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) throw std::runtime_error("cannot start " + launch.program + ": " + std::strerror(rc));
+  return pid;
+}
+
+Outcome Finish(pid_t pid, const std::string& scratch) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  Outcome o;
+  o.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  o.out = ReadFile(scratch + "/stdout");
+  o.err = ReadFile(scratch + "/stderr");
+  return o;
+}
+
+Outcome Run(const Launch& launch) {
+  TempDir scratch;
+  return Finish(Start(launch, scratch.path()), scratch.path());
+}
+
+}  // namespace testutil
