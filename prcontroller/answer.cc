@@ -1,0 +1,64 @@
+#include "answer.h"
+
+#include "escape.h"
+#include "listing.h"
+
+namespace prcontroller {
+namespace {
+
+Reply Refuse(int status, std::string_view who, std::string_view why) {
+  return {status, Visible(who) + ": " + std::string(why) + "\n"};
+}
+
+// A line the client cut, or one whose word boundaries are lost, would make
+// the listing answer a different question than the user asked; say so
+// instead.
+std::string LineProblem(const Request& request) {
+  switch (request.line) {
+    case Request::Line::kComplete:
+      return "";
+    case Request::Line::kCut:
+      return "arguments cut: a request's command line holds 79 characters, "
+             "and only " + std::to_string(request.args.size() + 1) + " of its " +
+             std::to_string(request.word_count) +
+             " words arrived whole; shorten the arguments";
+    case Request::Line::kAmbiguous:
+      return "an argument holds a quote, a blank and a quote, so the "
+             "arguments cannot be told apart; leave that sequence out";
+  }
+  return "";
+}
+
+}  // namespace
+
+Reply Answer(const Request& request, const SpoolState* state,
+             std::string_view state_problem, std::time_t now) {
+  const std::string& name = request.request_name;
+  const bool jobs = name == "prwatch";
+  if (!jobs && name != "prbay")
+    return Refuse(kStatusUnknownRequest, "prcontroller",
+                  "unknown request " + Quoted(name) +
+                      "; this controller answers prwatch and prbay");
+  if (std::string problem = LineProblem(request); !problem.empty())
+    return Refuse(kStatusBadArguments, name, problem);
+
+  JobQuery job_query;
+  QueueQuery queue_query;
+  const std::string error = jobs ? ParseJobOptions(request.args, &job_query)
+                                 : ParseQueueOptions(request.args, &queue_query);
+  if (!error.empty()) return Refuse(kStatusBadArguments, name, error);
+  if (jobs ? job_query.help : queue_query.help)
+    return jobs ? ListJobs(job_query, SpoolState{}, now)
+                : ListQueues(queue_query, SpoolState{});
+  if (!state)
+    return Refuse(kStatusNoState, name,
+                  "spool state unavailable: " + Visible(state_problem));
+  return jobs ? ListJobs(job_query, *state, now) : ListQueues(queue_query, *state);
+}
+
+Reply MalformedReply(std::string_view why) {
+  return Refuse(kStatusMalformed, "prcontroller",
+                "malformed request: " + Visible(why));
+}
+
+}  // namespace prcontroller

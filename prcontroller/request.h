@@ -1,0 +1,69 @@
+// The request file a client drops in the request directory: 132 bytes of
+// blank-padded text fields, each closed by a NUL:
+//
+//   offset  0  control name  14 bytes   (the request file's own name)
+//          15  reply name    14 bytes   (at most 13 characters used)
+//          30  request name  14 bytes   ("prwatch", "prbay")
+//          45  word count     6 bytes   (decimal, 1 to 15)
+//          52  command line  79 bytes   (name, then ` "arg"` per argument)
+//
+// The parser takes raw bytes and trusts none of them, so it can be fed
+// anything.
+#ifndef PRCONTROLLER_REQUEST_H_
+#define PRCONTROLLER_REQUEST_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace prcontroller {
+
+constexpr std::size_t kRequestSize = 132;
+constexpr int kMaxWords = 15;
+constexpr std::size_t kCommandLineSize = 79;
+constexpr std::size_t kMaxReplyName = 13;
+
+struct Request {
+  // How far the command line could be split into the words announced.
+  enum class Line {
+    kComplete,   // every announced word, each whole
+    kCut,        // the client cut the line at 79 characters: words lost
+    kAmbiguous,  // an argument holds `" "`, so word boundaries are unknown
+  };
+
+  std::string control_name;
+  std::string reply_name;
+  std::string request_name;
+  int word_count = 0;
+  // The arguments without their quotes; word_count - 1 of them when the
+  // line is complete, otherwise those that arrived whole.
+  std::vector<std::string> args;
+  Line line = Line::kComplete;
+};
+
+struct ParsedRequest {
+  std::optional<Request> request;
+  std::string error;  // why the bytes are not a request, when they are not
+};
+
+// Parses a request file's whole content.
+ParsedRequest ParseRequest(std::string_view bytes);
+
+// The reply name of a file that is not a valid request (short, long or
+// damaged elsewhere), when its reply name field is intact and usable; lets
+// the controller tell the waiting client what went wrong.
+std::optional<std::string> ReadableReplyName(std::string_view bytes);
+
+// "spr" and six more name characters: the names request files arrive under.
+bool IsRequestFileName(std::string_view name);
+
+// A reply name the controller may create in its directory: 1 to 13
+// printable characters, no "/", no leading "." (which also excludes "." and
+// ".." and the controller's own temporary files), and not a request name.
+bool IsUsableReplyName(std::string_view name);
+
+}  // namespace prcontroller
+
+#endif  // PRCONTROLLER_REQUEST_H_

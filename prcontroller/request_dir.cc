@@ -1,0 +1,216 @@
+#include "request_dir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+#include "answer.h"
+#include "fd.h"
+
+namespace prcontroller {
+namespace {
+
+// Closes a directory stream when it goes out of scope.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+double SecondsSince(const timespec& then) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<double>(now.tv_sec - then.tv_sec) +
+         static_cast<double>(now.tv_nsec - then.tv_nsec) / 1e9;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Reads up to `limit` bytes from the start of the file.
+std::string ReadHead(int fd, std::size_t limit) {
+  std::string bytes(limit, '\0');
+  std::size_t got = 0;
+  while (got < limit) {
+    const ssize_t n = ::pread(fd, &bytes[got], limit - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
+  return bytes;
+}
+
+}  // namespace
+
+RequestDir::RequestDir(int dirfd, const Settings& settings, StateFile* state,
+                       const Log* log)
+    : dirfd_(dirfd), settings_(settings), state_(state), log_(log) {}
+
+void RequestDir::Examine(std::string_view name_view) {
+  if (!IsRequestFileName(name_view)) return;
+  const Clock::time_point start = Clock::now();
+  const std::string name(name_view);
+
+  // O_NONBLOCK: a FIFO planted under a request name must not hang us.
+  Fd fd(::openat(dirfd_, name.c_str(),
+                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!fd) {
+    const int err = errno;
+    if (err == ENOENT) {
+      pending_.erase(name);
+    } else if (err == ELOOP) {
+      // A request is a plain file; a link could make us read, or answer
+      // from, any file the controller can reach.
+      if (::unlinkat(dirfd_, name.c_str(), 0) == 0)
+        log_->Problem("removed " + name + ": a symbolic link, not a request");
+      pending_.erase(name);
+    } else {
+      Pending& p = pending_[name];
+      if (!p.reported) log_->Problem("cannot open " + name + ": " + std::strerror(err));
+      p.reported = true;
+    }
+    return;
+  }
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0) return;
+
+  auto [it, fresh] = pending_.try_emplace(name);
+  Pending& p = it->second;
+  if (fresh || p.ino != st.st_ino || p.size != st.st_size ||
+      !SameTime(p.mtime, st.st_mtim)) {
+    p = Pending{st.st_ino, st.st_size, st.st_mtim, start, false, false};
+  } else if (p.stuck) {
+    return;  // already answered; only its removal failed
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (!p.reported) log_->Problem("ignoring " + name + ": not a regular file");
+    p.reported = true;
+    return;
+  }
+
+  // One byte more than a request tells a file that grew past 132 bytes.
+  const std::string bytes = ReadHead(fd.get(), kRequestSize + 1);
+  if (bytes.size() == kRequestSize) {
+    const ParsedRequest parsed = ParseRequest(bytes);
+    if (parsed.request) {
+      Answer(name, *parsed.request, start);
+      return;
+    }
+  }
+  // Still being copied, or damaged: wait until it has not changed for the
+  // grace time. The modification time counts too, so a file found already
+  // stale (at start-up, or by --once) is not made to wait again.
+  const double grace = settings_.grace_s;
+  const bool stale =
+      std::chrono::duration<double>(start - p.last_change).count() >= grace ||
+      SecondsSince(st.st_mtim) >= grace;
+  if (stale) GiveUp(name, bytes, st.st_size);
+}
+
+void RequestDir::Answer(const std::string& name, const Request& request,
+                        Clock::time_point start) {
+  if (request.control_name != name)
+    log_->Problem(name + " calls itself " + request.control_name +
+                  " in its control name; answering it anyway");
+  const SpoolState* state = state_->Current();
+  const Reply reply = prcontroller::Answer(request, state, state_->problem(),
+                                           std::time(nullptr));
+  if (!Deliver(name, request.reply_name, ReplyContent(reply))) return;
+  ++answered_;
+  const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
+                          Clock::now() - start).count();
+  log_->Event("answered " + name + " (" + request.request_name + ", " +
+              std::to_string(request.word_count) + " words) as " +
+              request.reply_name + ": status " + std::to_string(reply.status) +
+              ", " + std::to_string(micros) + " us");
+}
+
+void RequestDir::GiveUp(const std::string& name, std::string_view bytes, off_t size) {
+  const std::string why =
+      size != static_cast<off_t>(kRequestSize)
+          ? "the request is " + std::to_string(size) + " bytes long, not " +
+                std::to_string(kRequestSize)
+          : ParseRequest(bytes).error;
+  if (const auto reply_name = ReadableReplyName(bytes)) {
+    if (Deliver(name, *reply_name, ReplyContent(MalformedReply(why))))
+      log_->Problem("answered malformed " + name + " as " + *reply_name + ": " + why);
+    return;
+  }
+  if (::unlinkat(dirfd_, name.c_str(), 0) == 0 || errno == ENOENT) {
+    pending_.erase(name);
+    log_->Problem("removed malformed " + name + " (no usable reply name): " + why);
+  } else {
+    Pending& p = pending_[name];
+    if (!p.reported)
+      log_->Problem("cannot remove malformed " + name + ": " + std::strerror(errno));
+    p.reported = p.stuck = true;
+  }
+}
+
+bool RequestDir::Deliver(const std::string& name, const std::string& reply_name,
+                         const std::string& content) {
+  FileId id;
+  std::string error;
+  const bool written = WriteReplyFile(dirfd_, reply_name, content, &id, &error);
+  if (written) replies_.push_back({reply_name, id, Clock::now()});
+  else log_->Problem(name + ": " + error);
+
+  // Removed even when the reply could not be written: answering it again
+  // would fail the same way, over and over.
+  if (::unlinkat(dirfd_, name.c_str(), 0) == 0 || errno == ENOENT) {
+    pending_.erase(name);
+  } else {
+    Pending& p = pending_[name];
+    if (!p.reported)
+      log_->Problem("cannot remove answered " + name + ": " + std::strerror(errno));
+    p.reported = p.stuck = true;
+  }
+  return written;
+}
+
+void RequestDir::Sweep() {
+  std::vector<std::string> names;
+  {
+    Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
+    if (!dir) {
+      log_->Problem(std::string("cannot list the request directory: ") +
+                    std::strerror(errno));
+      return;
+    }
+    fd.Release();  // the stream owns it now
+    while (const dirent* entry = ::readdir(dir.get()))
+      if (IsRequestFileName(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+  const std::unordered_set<std::string> present(names.begin(), names.end());
+  for (auto it = pending_.begin(); it != pending_.end();)
+    it = present.count(it->first) ? std::next(it) : pending_.erase(it);
+  for (const std::string& name : names) Examine(name);
+  ExpireReplies();
+}
+
+void RequestDir::ExpireReplies() {
+  const auto now = Clock::now();
+  while (!replies_.empty() &&
+         std::chrono::duration<double>(now - replies_.front().at).count() >=
+             settings_.reply_age_s) {
+    const Written& old = replies_.front();
+    struct stat st {};
+    // Only the file this controller wrote: a client may have reused the
+    // name since, or somebody replaced it.
+    if (::fstatat(dirfd_, old.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == old.id.dev && st.st_ino == old.id.ino &&
+        ::unlinkat(dirfd_, old.name.c_str(), 0) == 0)
+      log_->Event("removed expired reply " + old.name);
+    replies_.pop_front();
+  }
+}
+
+}  // namespace prcontroller

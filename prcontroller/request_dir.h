@@ -1,0 +1,79 @@
+// The request directory: finding request files, answering the complete
+// ones, giving up on those that stay incomplete, and clearing old replies.
+#ifndef PRCONTROLLER_REQUEST_DIR_H_
+#define PRCONTROLLER_REQUEST_DIR_H_
+
+#include <sys/types.h>
+#include <time.h>
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "log.h"
+#include "reply_file.h"
+#include "request.h"
+#include "settings.h"
+#include "state_file.h"
+
+namespace prcontroller {
+
+class RequestDir {
+ public:
+  // `dirfd` is the open request directory; every file is reached relative
+  // to it, so a directory renamed under us cannot redirect a write.
+  RequestDir(int dirfd, const Settings& settings, StateFile* state, const Log* log);
+
+  // Looks at one name that may be a request: answers it when it is a
+  // complete request, otherwise waits for it to change, and gives up on it
+  // once it has stayed incomplete for the grace time.
+  void Examine(std::string_view name);
+
+  // Examines every request file in the directory (finding what events
+  // missed, and what waited out its grace time) and removes expired
+  // replies.
+  void Sweep();
+
+  std::size_t answered() const { return answered_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // What was last seen of a request file that could not be answered yet.
+  struct Pending {
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{};
+    Clock::time_point last_change;
+    bool reported = false;  // a problem with it was logged already
+    bool stuck = false;     // answered, but it could not be removed
+  };
+
+  struct Written {
+    std::string name;
+    FileId id;
+    Clock::time_point at;
+  };
+
+  void Answer(const std::string& name, const Request& request, Clock::time_point start);
+  void GiveUp(const std::string& name, std::string_view bytes, off_t size);
+  // Writes the reply and removes the request it answers.
+  bool Deliver(const std::string& name, const std::string& reply_name,
+               const std::string& content);
+  void ExpireReplies();
+
+  int dirfd_;
+  Settings settings_;
+  StateFile* state_;
+  const Log* log_;
+  std::unordered_map<std::string, Pending> pending_;
+  std::deque<Written> replies_;  // oldest first
+  std::size_t answered_ = 0;
+};
+
+}  // namespace prcontroller
+
+#endif  // PRCONTROLLER_REQUEST_DIR_H_

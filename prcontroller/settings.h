@@ -1,0 +1,27 @@
+// How one run of the controller is set up; filled from its command line.
+#ifndef PRCONTROLLER_SETTINGS_H_
+#define PRCONTROLLER_SETTINGS_H_
+
+#include <string>
+
+namespace prcontroller {
+
+struct Settings {
+  std::string dir;         // the request directory
+  std::string state_path;  // spool state file; empty: an empty spool
+  // A request file that stays short or malformed this long is given up on.
+  // Copies of 132 bytes take milliseconds; seconds leave room for a slow
+  // remote copy.
+  double grace_s = 2;
+  // Replies are removed this long after they were written. Clients give up
+  // about a minute after sending, so ten minutes is plenty.
+  double reply_age_s = 600;
+  double poll_interval_s = 0.1;  // directory scans when polling
+  bool once = false;   // answer what is there, then exit
+  bool poll = false;   // scan instead of using inotify
+  bool quiet = false;  // log only problems
+};
+
+}  // namespace prcontroller
+
+#endif  // PRCONTROLLER_SETTINGS_H_

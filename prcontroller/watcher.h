@@ -1,0 +1,34 @@
+// Notice of files completed in the request directory, through inotify.
+#ifndef PRCONTROLLER_WATCHER_H_
+#define PRCONTROLLER_WATCHER_H_
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "fd.h"
+
+namespace prcontroller {
+
+class DirWatcher {
+ public:
+  // False, with `error` set, where inotify is not available; the caller
+  // then finds requests by scanning the directory.
+  bool Start(const std::string& dir, std::string* error);
+
+  // Readable when events wait.
+  int fd() const { return fd_.get(); }
+
+  enum class Result { kOk, kOverflow, kGone };
+  // Hands `on_name` each file that was closed after writing or moved into
+  // the directory. kOverflow: events were lost, so the directory must be
+  // scanned; kGone: the directory itself was removed or moved away.
+  Result Drain(const std::function<void(std::string_view)>& on_name);
+
+ private:
+  Fd fd_;
+};
+
+}  // namespace prcontroller
+
+#endif  // PRCONTROLLER_WATCHER_H_
