@@ -17,9 +17,13 @@ class InterruptScope {
   ~InterruptScope();
   InterruptScope(const InterruptScope&) = delete;
   InterruptScope& operator=(const InterruptScope&) = delete;
+  // Restores the caller's mask early, once nothing is left to clean up: a
+  // signal that came meanwhile then acts at once.
+  void Lift();
 
  private:
   sigset_t saved_;
+  bool lifted_ = false;
 };
 
 // The interrupting signal taken during this process's call, or 0.

@@ -39,7 +39,13 @@ InterruptScope::InterruptScope() {
   pthread_sigmask(SIG_BLOCK, &block, &saved_);
 }
 
-InterruptScope::~InterruptScope() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+InterruptScope::~InterruptScope() { Lift(); }
+
+void InterruptScope::Lift() {
+  if (lifted_) return;
+  lifted_ = true;
+  pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+}
 
 int PendingInterrupt() { return pendingInterrupt; }
 

@@ -46,8 +46,10 @@ class PrivateDir {
     std::string templ = MakePath(parent, "prcXXXXXX");
     if (templ.size() < kPathSize && ::mkdtemp(templ.data()) != nullptr) path_ = templ;
   }
-  ~PrivateDir() {
+  ~PrivateDir() { Remove(); }
+  void Remove() {
     if (!path_.empty()) ::rmdir(path_.c_str());
+    path_.clear();
   }
   PrivateDir(const PrivateDir&) = delete;
   PrivateDir& operator=(const PrivateDir&) = delete;
@@ -71,7 +73,7 @@ bool Relay(std::FILE* reply) {
 }
 
 int Call(const char* host, const char* dir, const char* requestName, int argc,
-         const char* const* argv, int* status) {
+         const char* const* argv, int* status, detail::InterruptScope& scope) {
   RequestRecord rec;
   std::strncpy(rec.requestName, requestName, kNameSize);
   rec.requestName[kNameSize - 1] = '\0';
@@ -89,17 +91,19 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
   char templ[] = "sprXXXXXX";
   FilePtr stream = MakeControl(Tmpqdir, templ, rec.controlName);
   if (!stream) return kTrpcSystemError;
-  LocalFile request(MakePath(Tmpqdir, rec.controlName));
+  const std::string requestPath = MakePath(Tmpqdir, rec.controlName);
+  LocalFile request(requestPath);
   MakeUnique(rec.replyName, kNameSize);
   if (putparams(rec, std::move(stream)) != 0) return kTrpcSystemError;
 
-  if (TransportTo(host, dir, rec.controlName, MakePath(Tmpqdir, rec.controlName).c_str(), 1) != 0)
+  if (TransportTo(host, dir, rec.controlName, requestPath.c_str(), 1) != 0)
     return kTrpcUnreachable;
   request.Remove();
 
   PrivateDir replyDir(Tmpqdir);
   if (!replyDir.ok()) return kTrpcSystemError;
   const std::string replyPath = MakePath(replyDir.path().c_str(), rec.replyName);
+  if (replyPath.size() >= kPathSize) return kTrpcSystemError;
   LocalFile replyFile(replyPath);
 
   Delay(netwait);
@@ -114,6 +118,12 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
 
   FilePtr reply(std::fopen(replyPath.c_str(), "r"));
   if (!reply) return kTrpcSystemError;
+  // The open reply outlives its name: with nothing left on disk, an
+  // interrupt while a slow reader holds up the relay may act at once.
+  replyFile.Remove();
+  replyDir.Remove();
+  scope.Lift();
+
   char line[kStatusLine];
   if (!std::fgets(line, sizeof line, reply.get())) return kTrpcSystemError;
   *status = ParseStatus(line);
@@ -151,7 +161,7 @@ int TRPC(const char* host, const char* dir, const char* requestName, int argc,
   detail::InterruptScope scope;
   int result;
   try {
-    result = Call(host, dir, requestName, argc, argv, status);
+    result = Call(host, dir, requestName, argc, argv, status, scope);
   } catch (const std::bad_alloc&) {
     result = kTrpcSystemError;
   }
