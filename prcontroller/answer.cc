@@ -19,9 +19,8 @@ std::string LineProblem(const Request& request) {
       return "";
     case Request::Line::kCut:
       return "arguments cut: a request's command line holds 79 characters, "
-             "and only " + std::to_string(request.args.size() + 1) + " of its " +
-             std::to_string(request.word_count) +
-             " words arrived whole; shorten the arguments";
+             "too few for these " + std::to_string(request.word_count) +
+             " words; shorten the arguments";
     case Request::Line::kAmbiguous:
       return "an argument holds a quote, a blank and a quote, so the "
              "arguments cannot be told apart; leave that sequence out";

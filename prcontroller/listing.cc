@@ -71,7 +71,7 @@ std::vector<std::string> JobFilters(const JobQuery& q) {
   if (q.min_age) {
     const bool minutes = !q.age_text.empty() && q.age_text.back() >= '0' &&
                          q.age_text.back() <= '9';
-    filters.push_back("older than " + Quoted(q.age_text) +
+    filters.push_back("age at least " + Quoted(q.age_text) +
                       (minutes ? " minutes" : ""));
   }
   return filters;

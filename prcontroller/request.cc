@@ -116,15 +116,14 @@ Request::Line SplitArguments(std::string_view rest, int wanted,
 
   const auto boundaries = static_cast<std::size_t>(wanted - 1);
   if (!closed || separators.size() < boundaries) {
-    // Keep the words that arrived whole; an overlap here is no worse than
-    // the cut itself, so only whole separators are taken.
+    // Keep the words certainly whole: those a separator ends. A final
+    // quote may close the last word or open one the cut took.
     std::size_t from = 0;
     for (std::size_t at : separators) {
       if (at < from) continue;
       args->emplace_back(body.substr(from, at - from));
       from = at + kBetweenWords.size();
     }
-    if (closed) args->emplace_back(body.substr(from));
     return Request::Line::kCut;
   }
   if (separators.size() > boundaries) return Request::Line::kAmbiguous;
@@ -220,7 +219,7 @@ ParsedRequest ParseRequest(std::string_view bytes) {
     }
   } else {
     request.line =
-        SplitArguments(rest, request.word_count, &request.args, &error);
+        SplitArguments(rest, request.word_count - 1, &request.args, &error);
     if (!error.empty()) return result;
   }
   result.request = std::move(request);

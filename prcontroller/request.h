@@ -37,8 +37,8 @@ struct Request {
   std::string reply_name;
   std::string request_name;
   int word_count = 0;
-  // The arguments without their quotes; word_count - 1 of them when the
-  // line is complete, otherwise those that arrived whole.
+  // The arguments without their quotes: word_count - 1 of them when the
+  // line is complete; when it was cut, those that certainly arrived whole.
   std::vector<std::string> args;
   Line line = Line::kComplete;
 };

@@ -127,7 +127,8 @@ void RequestDir::Answer(const std::string& name, const Request& request,
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
                           Clock::now() - start).count();
   log_->Event("answered " + name + " (" + request.request_name + ", " +
-              std::to_string(request.word_count) + " words) as " +
+              std::to_string(request.word_count) +
+              (request.word_count == 1 ? " word) as " : " words) as ") +
               request.reply_name + ": status " + std::to_string(reply.status) +
               ", " + std::to_string(micros) + " us");
 }
