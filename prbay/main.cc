@@ -50,15 +50,16 @@ int main(int argc, char** argv) {
     if (std::strlen(argv[k + 1]) >= sizeof serverName) IllegalOption();
     std::strcpy(serverName, argv[k + 1]);
 
-    std::vector<const char*> forwarded;
+    std::vector<char*> forwarded;
     for (int i : prbay::ForwardedIndices(argc, k)) {
-      const char* copy = prclient::strdup(argv[i]);
+      char* copy = prclient::strdup(argv[i]);
       if (copy == nullptr) Fatal("System error");
       forwarded.push_back(copy);
     }
     result = prclient::TRPC(serverName, statDir, "prbay",
                             static_cast<int>(forwarded.size()) - 1, forwarded.data() + 1,
                             &status);
+    for (char* copy : forwarded) std::free(copy);
   }
 
   if (const char* message = prclient::TrpcMessage(result)) Fatal("%s", message);
