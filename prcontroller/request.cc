@@ -85,9 +85,11 @@ bool ParseWordCount(std::string_view field, int* count, std::string* error) {
 // ends where `" "` starts the next one. When the text holds more such
 // separators than there are word boundaries, some argument contained one
 // and no split is more right than another: that is kAmbiguous rather than a
-// guess. Fewer separators, or no closing quote, mean the client's cut at 79
-// characters took the last words (kCut). One cut stays invisible: right
-// after a quote that was inside the last word, with every boundary there.
+// guess, whether or not the line was also cut. Fewer separators, or no
+// closing quote, mean the client's cut at 79 characters took the last words
+// (kCut). Some cuts stay invisible: right after a quote that was inside the
+// last word, with every boundary there; or, when an argument holds a
+// separator, one that took as many boundaries as arguments brought in.
 Request::Line SplitArguments(std::string_view rest, int wanted,
                              std::vector<std::string>* args,
                              std::string* error) {
@@ -115,6 +117,7 @@ Request::Line SplitArguments(std::string_view rest, int wanted,
   };
 
   const auto boundaries = static_cast<std::size_t>(wanted - 1);
+  if (separators.size() > boundaries) return Request::Line::kAmbiguous;
   if (!closed || separators.size() < boundaries) {
     // Keep the words certainly whole: those a separator ends. A final
     // quote may close the last word or open one the cut took.
@@ -126,7 +129,6 @@ Request::Line SplitArguments(std::string_view rest, int wanted,
     }
     return Request::Line::kCut;
   }
-  if (separators.size() > boundaries) return Request::Line::kAmbiguous;
   for (std::size_t k = 1; k < separators.size(); ++k)
     if (separators[k] < separators[k - 1] + kBetweenWords.size())
       return Request::Line::kAmbiguous;

@@ -101,6 +101,11 @@ TEST(ControllerRequest, QuoteBlankQuoteInsideAnArgumentIsAmbiguous) {
   // Overlapping separators (`" " "`) cannot be split either.
   const Request overlap = MustParse(ClientImage("sprAAAAAA", "r1", "prwatch", {"a", " \"b"}));
   EXPECT_EQ(overlap.line, Request::Line::kAmbiguous);
+  // Cut as well: the extra separators still say so, rather than passing
+  // for more whole words than were announced.
+  const Request cut = MustParse(ClientImage("sprAAAAAA", "r1", "prwatch",
+                                            {"-j", "a\" \"b\" \"c", std::string(70, 'n')}));
+  EXPECT_EQ(cut.line, Request::Line::kAmbiguous);
 }
 
 // Hand-made damage: each case changes a valid image in one way.
