@@ -1,0 +1,14 @@
+# The programs run whole under faults and load, and over the platform's own
+# rcp and rsh against a private in.rshd.
+add_library(fault_util OBJECT fault_util.cc process.cc test_util.cc)
+target_compile_definitions(fault_util PUBLIC
+  PRCLIENT_TEST_STUBS="${CMAKE_CURRENT_SOURCE_DIR}/stubs"
+  E2E_BIN="${CMAKE_BINARY_DIR}/e2e-bin"
+  CONTROLLER_BIN="${CMAKE_BINARY_DIR}/bin/prcontroller"
+  SAMPLE_STATE="${PROJECT_SOURCE_DIR}/prcontroller/sample-state")
+target_link_libraries(fault_util PUBLIC GTest::gtest)
+
+add_executable(fault_test fault_test.cc)
+target_link_libraries(fault_test PRIVATE fault_util GTest::gmock GTest::gtest_main)
+add_dependencies(fault_test prwatch_e2e prbay_e2e)
+gtest_discover_tests(fault_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
