@@ -8,7 +8,7 @@
 namespace prcontroller {
 namespace {
 
-struct OptionSpec {
+struct OptionLetters {
   std::string_view flags;   // letters that take no value
   std::string_view valued;  // letters that take one, and what it is:
   const char* const* value_names;
@@ -25,20 +25,20 @@ using Handler = std::function<std::string(char letter, const std::string* value)
 // Walks the words getopt-style, handing each option to `handle`; stops at
 // the first misuse, or at "-?" so help is given whatever follows.
 std::string WalkOptions(const std::vector<std::string>& args,
-                        const OptionSpec& spec, const Handler& handle,
-                        const bool& stop) {
-  for (std::size_t w = 0; w < args.size() && !stop; ++w) {
+                        const OptionLetters& letters, const Handler& handle) {
+  for (std::size_t w = 0; w < args.size(); ++w) {
     const std::string& word = args[w];
     if (word.size() < 2 || word[0] != '-')
       return "unexpected argument " + Quoted(word) + "; options start with \"-\"";
-    for (std::size_t i = 1; i < word.size() && !stop; ++i) {
+    for (std::size_t i = 1; i < word.size(); ++i) {
       const char letter = Lower(word[i]);
-      const std::size_t valued_at = spec.valued.find(letter);
-      if (word[i] == '?' || (letter != '?' && spec.flags.find(letter) != std::string_view::npos)) {
+      if (letter == '?' || letters.flags.find(letter) != std::string_view::npos) {
         if (std::string error = handle(letter, nullptr); !error.empty()) return error;
+        if (letter == '?') return "";
         continue;
       }
-      if (valued_at == std::string_view::npos || letter == '?') {
+      const std::size_t valued_at = letters.valued.find(letter);
+      if (valued_at == std::string_view::npos) {
         std::string error = "unknown option " + OptionText(word[i]);
         if (word.size() > 2) error += " in " + Quoted(word);
         return error + "; -? lists the options";
@@ -50,7 +50,7 @@ std::string WalkOptions(const std::vector<std::string>& args,
         value = args[++w];
       } else {
         return "option " + OptionText(word[i]) + " needs a " +
-               spec.value_names[valued_at];
+               letters.value_names[valued_at];
       }
       if (std::string error = handle(letter, &value); !error.empty()) return error;
       break;  // the value took the rest of the word
@@ -96,11 +96,10 @@ std::optional<long long> ParseAge(std::string_view text) {
 
 std::string ParseJobOptions(const std::vector<std::string>& args,
                             JobQuery* query) {
-  const OptionSpec spec{"elv", "aijnps", kJobValueNames};
-  bool stop = false;
+  const OptionLetters letters{"elv", "aijnps", kJobValueNames};
   auto handle = [&](char letter, const std::string* value) -> std::string {
     switch (letter) {
-      case '?': query->help = stop = true; return "";
+      case '?': query->help = true; return "";
       case 'e': query->errors_only = true; return "";
       case 'l': query->long_format = true; return "";
       case 'v': query->verbose = true; return "";
@@ -130,22 +129,21 @@ std::string ParseJobOptions(const std::vector<std::string>& args,
     }
     return "";
   };
-  return WalkOptions(args, spec, handle, stop);
+  return WalkOptions(args, letters, handle);
 }
 
 std::string ParseQueueOptions(const std::vector<std::string>& args,
                               QueueQuery* query) {
-  const OptionSpec spec{"l", "p", kQueueValueNames};
-  bool stop = false;
+  const OptionLetters letters{"l", "p", kQueueValueNames};
   auto handle = [&](char letter, const std::string* value) -> std::string {
     switch (letter) {
-      case '?': query->help = stop = true; return "";
+      case '?': query->help = true; return "";
       case 'l': query->long_format = true; return "";
       case 'p': query->queue = *value; return "";
     }
     return "";
   };
-  return WalkOptions(args, spec, handle, stop);
+  return WalkOptions(args, letters, handle);
 }
 
 }  // namespace prcontroller
