@@ -12,3 +12,12 @@ add_executable(fault_test fault_test.cc)
 target_link_libraries(fault_test PRIVATE fault_util GTest::gmock GTest::gtest_main)
 add_dependencies(fault_test prwatch_e2e prbay_e2e)
 gtest_discover_tests(fault_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 60)
+
+# PRCLIENT_LOAD_CLIENTS=200 build/bin/load_test is the benchmark's size.
+add_executable(load_test load_test.cc)
+target_link_libraries(load_test PRIVATE fault_util GTest::gtest_main)
+add_dependencies(load_test prwatch_e2e)
+if(TARGET prcontroller)
+  add_dependencies(load_test prcontroller)
+endif()
+gtest_discover_tests(load_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
