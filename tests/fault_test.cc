@@ -50,6 +50,7 @@ class Faults : public testing::Test {
   }
   void TearDown() override {
     EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty()) << "left in the scratch directory";
+    EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
   }
 
   testutil::Launch Client(const char* program, std::vector<std::string> args,

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <thread>
 
@@ -65,6 +66,20 @@ bool AwaitGone(pid_t pid, Millis limit) {
   if (WaitFor(reapedOrGone, limit)) return true;
   kill(pid, SIGKILL);
   WaitFor(reapedOrGone, Millis(2000));
+  return false;
+}
+
+bool ReapAll(Millis limit) {
+  auto none = [] {
+    int status;
+    pid_t r;
+    while ((r = waitpid(-1, &status, WNOHANG)) > 0) {
+    }
+    return r < 0 && errno == ECHILD;
+  };
+  if (WaitFor(none, limit)) return true;
+  for (pid_t child : ChildrenOf(getpid())) kill(child, SIGKILL);
+  WaitFor(none, Millis(2000));
   return false;
 }
 

@@ -30,6 +30,9 @@ bool Gone(pid_t pid);
 // (see BecomeSubreaper). A process still running after `limit` is killed,
 // and the wait reports false.
 bool AwaitGone(pid_t pid, Millis limit);
+// Waits until this process has no children left, reaping them. Those still
+// running after `limit` are killed, and the wait reports false.
+bool ReapAll(Millis limit);
 // Makes orphaned descendants children of this process, so that whatever a
 // program under test leaves running can be seen, reaped and ended here.
 void BecomeSubreaper();
