@@ -114,21 +114,25 @@ class Bench:
         self.controller = None
         self.controller_log = os.path.join(self.area, "controller.log")
         self.results = {}
+        self.started = time.monotonic()
 
     def say(self, text):
-        print(f"bench: {text}", file=self.log, flush=True)
+        print(f"bench: {time.monotonic() - self.started:5.1f} s  {text}", file=self.log,
+              flush=True)
 
     def prbench(self, *args, timeout=600):
         return rows(run([os.path.join(self.bin, "prbench"), *map(str, args)], timeout))
 
-    def spawn(self, rounds, commands, timeout=900):
+    def spawn(self, rounds, commands, timeout=900, warm=True):
         """Runs labelled commands in turn; {label: [(us, maxrss_kib, status)]}."""
         spec = os.path.join(self.area, "spec")
         with open(spec, "w") as f:
             for label, argv in commands:
                 f.write("\t".join([label, *map(str, argv)]) + "\n")
         out = {label: [] for label, _ in commands}
-        for label, us, rss, status in self.prbench("spawn", rounds, spec, timeout=timeout):
+        extra = [] if warm else ["cold"]
+        for label, us, rss, status in self.prbench("spawn", rounds, spec, *extra,
+                                                   timeout=timeout):
             out[label].append((float(us), int(rss), int(status)))
         return out
 
@@ -279,26 +283,35 @@ class Bench:
                       os.path.join(self.requests, "bench-send")]),
             ("fetch", ["cp", os.path.join(self.requests, "bench-reply"),
                        os.path.join(self.area, "scratch", "fetched")]),
+            # The same query allowed a single poll: it exits 0 when that
+            # poll found the reply, 255 when the reply came later.
+            ("single", self.prwatch("-nwait", "0", "-ntries", "1")),
         ]
         out = self.spawn(n, commands)
-        # One warm-up query ran before the rounds.
-        self.settle(mark, n + 1)
-        logged = [a[3] for a in self.answers(mark)]
-        if len(logged) != n + 1:
-            raise BenchError(f"end-to-end: {len(logged)} answers logged for {n + 1} queries")
+        # One warm-up run of each query came before the rounds.
+        self.settle(mark, 2 * (n + 1))
+        logged_all = self.answers(mark)
+        if len(logged_all) != 2 * (n + 1):
+            raise BenchError(f"end-to-end: {len(logged_all)} answers logged for "
+                             f"{2 * (n + 1)} queries")
+        logged = [a[3] for a in logged_all]
+        single = [s[2] for s in out["single"]]
+        if any(st not in (0, 255) for st in single):
+            raise BenchError(f"end-to-end: a single-poll query exited {single}")
         q = summary(self.times(out, "query", 0))
         send = summary(self.times(out, "send", 0))
         fetch = summary(self.times(out, "fetch", 0))
         turn = summary(logged)
         floor = send["median"] + fetch["median"] + turn["median"]
+        floor95 = send["p95"] + fetch["p95"] + turn["p95"]
         self.results["e2e"] = dict(query=q, send=send, fetch=fetch, turnaround=turn,
-                                   floor=floor, rounds=n)
+                                   floor=floor, floor95=floor95, rounds=n,
+                                   first_poll=sum(1 for st in single if st == 0))
 
     def default_query(self):
         n = self.counts["default"]
         self.say(f"default query (-nwait 5), {n} runs")
-        out = self.spawn(n, [("default", self.prwatch())], timeout=60 + 30 * n)
-        # The spawn harness warms up with one run too.
+        out = self.spawn(n, [("default", self.prwatch())], timeout=60 + 30 * n, warm=False)
         self.results["default"] = dict(query=summary(self.times(out, "default", 0)), runs=n)
 
     # -- 4. against a local CUPS scheduler
@@ -418,13 +431,13 @@ FileDevice Yes
                 raise BenchError(f"load: {len(per)} of {clients} clients ended in time")
             answered = sum(1 for r in per if r[3] == "0")
             latency = [float(r[2]) for r in per]
-            value = {r[0]: float(r[1]) for r in out if r[0] in ("started", "last")}
+            value = {r[0]: float(r[1]) for r in out if r[0] in ("prepared", "last")}
             res.append(dict(
                 clients=clients, answered_first_poll=answered,
                 latency=summary(latency),
                 answered_latency=summary([float(r[2]) for r in per if r[3] == "0"])
                 if answered else None,
-                started_us=value["started"], last_us=value["last"],
+                prepared_us=value["prepared"], last_us=value["last"],
                 requests=len(logged),
                 turnaround=summary([a[3] for a in logged]) if logged else None,
                 cpu_us_per_request=cpu / 1000 / max(1, len(logged))))

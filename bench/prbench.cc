@@ -6,10 +6,11 @@
 //   prbench poll ROUNDS HOST REMOTE_DIR SCRATCH
 //       one TransportFrom of a missing reply and one TransportTo, against
 //       the same copy commands spawned bare and through /bin/sh
-//   prbench spawn ROUNDS SPEC_FILE
+//   prbench spawn ROUNDS SPEC_FILE [cold]
 //       runs the commands of SPEC_FILE (lines "label<TAB>arg<TAB>arg...")
-//       in turn, ROUNDS times, in a rotating order; wall time, peak memory
-//       and exit status of each run
+//       in turn, ROUNDS times, in a rotating order, after one run of each
+//       that is not counted (none with "cold"); wall time, peak memory and
+//       exit status of each run
 //   prbench hwm RUNS LABEL ARG...
 //       peak resident memory of the process itself (VmHWM at its exit),
 //       and what wait4 reports for it and its children
@@ -17,7 +18,8 @@
 //       drops complete requests into a running controller's directory and
 //       times each until its reply is in place
 //   prbench load CLIENTS SECONDS ARG...
-//       starts CLIENTS copies of a command at once and waits for all
+//       starts CLIENTS copies of a command at the same moment and waits
+//       for all, SECONDS at most
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -64,17 +66,14 @@ int Count(const char* text, const char* what) {
   return static_cast<int>(value);
 }
 
-// A spawned command: stdin from /dev/null, stdout and stderr to /dev/null
-// unless asked otherwise, no shell.
+// A spawned command: its standard streams on /dev/null, no shell.
 struct Spawner {
   posix_spawn_file_actions_t actions;
-  explicit Spawner(bool quiet = true) {
+  Spawner() {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (quiet) {
-      posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    }
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   }
   ~Spawner() { posix_spawn_file_actions_destroy(&actions); }
   Spawner(const Spawner&) = delete;
@@ -206,7 +205,7 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   return words;
 }
 
-int Spawn(int rounds, const std::string& spec_path) {
+int Spawn(int rounds, const std::string& spec_path, bool warm) {
   std::ifstream spec(spec_path);
   if (!spec) Die("cannot read " + spec_path);
   std::vector<std::pair<std::string, std::vector<std::string>>> commands;
@@ -220,7 +219,8 @@ int Spawn(int rounds, const std::string& spec_path) {
   }
   if (commands.empty()) Die("empty spec " + spec_path);
   const Spawner spawner;
-  for (const auto& c : commands) Reap(spawner.Start(c.second));  // warm up
+  if (warm)
+    for (const auto& c : commands) Reap(spawner.Start(c.second));
   for (int r = 0; r < rounds; ++r) {
     for (std::size_t k = 0; k < commands.size(); ++k) {
       const auto& c = commands[(k + static_cast<std::size_t>(r)) % commands.size()];
@@ -349,18 +349,49 @@ int Turnaround(int rounds, const std::string& dir, const std::string& save_reply
 
 // ---- load ------------------------------------------------------------------
 
+// The clients are forked first and held at a pipe; closing it releases them
+// all at the same moment, so their start is not spread over the time it
+// takes one process to start hundreds while they already run.
 int Load(int clients, int seconds, const std::vector<std::string>& args) {
-  const Spawner spawner;
-  struct Client {
-    pid_t pid;
-    Clock::time_point start;
-    bool done = false;
-  };
-  std::vector<Client> all;
-  all.reserve(static_cast<std::size_t>(clients));
+  int gate[2];
+  if (::pipe(gate) != 0) Die("pipe failed");
+  sigset_t chld;
+  sigemptyset(&chld);
+  sigaddset(&chld, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &chld, nullptr);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  std::vector<pid_t> pids;
+  pids.reserve(static_cast<std::size_t>(clients));
+  const auto prepare = Clock::now();
+  for (int i = 0; i < clients; ++i) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      for (pid_t p : pids) ::kill(p, SIGKILL);
+      Die("fork failed");
+    }
+    if (pid == 0) {
+      ::close(gate[1]);
+      char c;
+      while (::read(gate[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      sigprocmask(SIG_UNBLOCK, &chld, nullptr);
+      ::execvp(argv[0], argv.data());
+      ::_exit(127);
+    }
+    pids.push_back(pid);
+  }
+  const double prepared_us = MicrosSince(prepare);
   const auto begin = Clock::now();
-  for (int i = 0; i < clients; ++i) all.push_back({spawner.Start(args), Clock::now()});
-  const double started_us = MicrosSince(begin);
+  ::close(gate[1]);
+  ::close(gate[0]);
+
   int left = clients;
   const auto deadline = begin + std::chrono::seconds(seconds);
   while (left > 0) {
@@ -370,29 +401,23 @@ int Load(int clients, int seconds, const std::vector<std::string>& args) {
       if (errno == EINTR) continue;
       Die("waitpid failed");
     }
-    if (pid == 0) {
-      if (Clock::now() > deadline) {
-        // Bounded in time: whatever still runs is ended and counted.
-        for (Client& c : all)
-          if (!c.done) ::kill(c.pid, SIGTERM);
-        std::printf("timeout\t%d\n", left);
-        break;
-      }
-      ::usleep(200);
+    if (pid > 0) {
+      --left;
+      std::printf("client\t0\t%.1f\t%d\n", MicrosSince(begin), ExitCode(status));
       continue;
     }
-    for (Client& c : all) {
-      if (c.pid != pid || c.done) continue;
-      c.done = true;
-      --left;
-      std::printf("client\t%.1f\t%.1f\t%d\n",
-                  std::chrono::duration<double, std::micro>(c.start - begin).count(),
-                  MicrosSince(c.start), ExitCode(status));
+    if (Clock::now() > deadline) {
+      // Bounded in time: whatever still runs is ended and counted.
+      for (pid_t p : pids) ::kill(p, SIGTERM);
+      std::printf("timeout\t%d\n", left);
+      break;
     }
+    const timespec tick{0, 50 * 1000 * 1000};
+    sigtimedwait(&chld, nullptr, &tick);
   }
   while (::waitpid(-1, nullptr, 0) > 0) {
   }
-  std::printf("started\t%.1f\n", started_us);
+  std::printf("prepared\t%.1f\n", prepared_us);
   std::printf("last\t%.1f\n", MicrosSince(begin));
   return 0;
 }
@@ -407,7 +432,8 @@ int main(int argc, char** argv) {
   if (argc < 2) Usage();
   const std::string what = argv[1];
   if (what == "poll" && argc == 6) return Poll(Count(argv[2], "rounds"), argv[3], argv[4], argv[5]);
-  if (what == "spawn" && argc == 4) return Spawn(Count(argv[2], "rounds"), argv[3]);
+  if (what == "spawn" && (argc == 4 || (argc == 5 && std::strcmp(argv[4], "cold") == 0)))
+    return Spawn(Count(argv[2], "rounds"), argv[3], argc == 4);
   if (what == "hwm" && argc >= 5)
     return Hwm(Count(argv[2], "runs"), argv[3], std::vector<std::string>(argv + 4, argv + argc));
   if (what == "turnaround" && argc == 5)

@@ -68,7 +68,7 @@ def figures(r):
     f["rss"] = m["prwatch_" + f["mode"]]["hwm_kib"]
     e = r["e2e"]
     f["e2e"] = ratio(e["query"]["median"], e["floor"])
-    f["e2e95"] = ratio(e["query"]["p95"], e["floor"])
+    f["e2e95"] = ratio(e["query"]["p95"], e["floor95"])
     t = r["turnaround"]["logged"]
     f["turn"] = t["median"]
     loads = r["load"]
@@ -78,6 +78,7 @@ def figures(r):
         start=f["start"] <= TARGETS["start"],
         rss=f["rss"] <= TARGETS["rss_kib"],
         e2e=f["e2e"] <= TARGETS["e2e"],
+        e2e95=f["e2e95"] <= TARGETS["e2e"],
         turn=f["turn"] < TARGETS["turnaround_us"],
         load=f["all_answered"])
     return f
@@ -104,8 +105,9 @@ def summary_table(r, f):
         ["3. query `prwatch -nwait 0 -ntries 1000`, median", ms(e["query"]["median"]),
          f"send + fetch + turnaround, {ms(e['floor'])}", r2(f["e2e"]), "≤ 1.5×",
          verdict(f["ok"]["e2e"])],
-        ["3. same, 95th percentile", ms(e["query"]["p95"]), f"same floor, {ms(e['floor'])}",
-         r2(f["e2e95"]), "—", ""],
+        ["3. same, 95th percentile", ms(e["query"]["p95"]),
+         f"the parts' 95th percentiles, {ms(e['floor95'])}", r2(f["e2e95"]), "≤ 1.5×",
+         verdict(f["ok"]["e2e95"])],
         ["3. default query (`-nwait 5`), median", sec(r["default"]["query"]["median"]),
          "—", "—", "the wait dominates", ""],
     ]
@@ -274,17 +276,23 @@ def page(r, f, smoke, plotted):
             ["send copy", ms(e["send"]["median"]), ms(e["send"]["p95"])],
             ["fetch copy", ms(e["fetch"]["median"]), ms(e["fetch"]["p95"])],
             ["controller turnaround", ms(e["turnaround"]["median"]), ms(e["turnaround"]["p95"])],
-            ["floor: send + fetch + turnaround (medians)", ms(e["floor"]), ""]]
+            ["floor: send + fetch + turnaround", ms(e["floor"]), ms(e["floor95"])],
+            ["query ÷ floor", r2(f["e2e"]), r2(f["e2e95"])]]
     w(table(["", "median", "95th pct."], body))
-    w(f"\nTarget within 1.5× the floor: {verdict(f['ok']['e2e'])}, {r2(f['e2e'])} at the median "
-      f"and {r2(f['e2e95'])} at the 95th percentile. Beyond its parts a query pays for its "
-      f"own start-up (about one C program's, section 2), reading the configuration, making "
-      f"the request file and a private directory for the reply, and any poll that comes "
-      f"before the reply is in place.")
-    if not f["ok"]["e2e"]:
-        w(" The median misses the target: the floor leaves out the client's start-up, which "
-          "on this machine costs about as much as a copy, and a poll that finds nothing costs "
-          "a whole spawn of `cp`.")
+    first = e["first_poll"] / e["rounds"]
+    w(f"\nTarget within 1.5× the floor: {verdict(f['ok']['e2e'])} at the median "
+      f"({r2(f['e2e'])}); at the 95th percentile, against the sum of the parts' 95th "
+      f"percentiles, {verdict(f['ok']['e2e95'])} ({r2(f['e2e95'])}). Beyond its parts a query "
+      f"pays for its own start-up (about one C program's, section 2), reading the "
+      f"configuration, making the request file and a private directory for the reply, and "
+      f"any poll that comes before the reply is in place. How often that happens was "
+      f"measured in the same rounds with the query allowed a single poll (`-ntries 1`): "
+      f"{e['first_poll']} of {e['rounds']} ({first * 100:.0f}%) found the reply at the first "
+      f"poll; the others would have paid a whole spawn of `cp` more.")
+    if not (f["ok"]["e2e"] and f["ok"]["e2e95"]):
+        w(" The target is missed where shown: the floor leaves out the client's start-up, "
+          "which on this machine costs about half a copy, and a poll that finds nothing costs "
+          "a whole spawn of `cp`; the tail is where both meet a busy scheduler.")
     d = r["default"]["query"]
     w(f"\n\nThe default query (`prwatch` with no options, `-nwait 5`) took {sec(d['median'])} "
       f"(median of {r['default']['runs']}): it waits five seconds before its first poll, so "
@@ -333,10 +341,12 @@ def page(r, f, smoke, plotted):
     w(table(["turnaround", "median", "95th pct.", "99th pct."], body))
     w(f"\nTarget: median under 1 ms, {verdict(f['ok']['turn'])}. The controller used "
       f"{t['cpu_us_per_request']:.0f} µs of CPU per request.\n\n")
-    w("Load: N `prwatch -nwait 1 -ntries 1` clients started at once by the harness (one "
-      "`posix_spawn` after another, then a wait for all). With a single poll, a client "
+    w("Load: N `prwatch -nwait 1 -ntries 1` clients started at once: the harness forks them "
+      "all first, holds them at a pipe and releases them together, so they start at the same "
+      "moment rather than over the time one process needs to start hundreds. With a single "
+      "poll, a client "
       "answered at its first poll is exactly one that exits 0; the others would say `Server "
-      "not responding` and exit 255. A client's time runs from its spawn to its exit and "
+      "not responding` and exit 255. A client's time runs from the release to its exit and "
       "includes the one-second wait before the poll. The controller's CPU time is read from "
       "`/proc/PID/schedstat` before and after.\n\n")
     body = []
@@ -344,11 +354,11 @@ def page(r, f, smoke, plotted):
         lat = x["latency"]
         tu = x["turnaround"] or {}
         body.append([x["clients"], f"{x['answered_first_poll']} of {x['clients']}",
-                     sec(lat["median"]), sec(lat["p95"]), sec(lat["max"]), sec(x["started_us"]),
-                     sec(x["last_us"]), us_(tu.get("median", 0)), us_(tu.get("p99", 0)),
+                     sec(lat["median"]), sec(lat["p95"]), sec(x["last_us"]),
+                     us_(tu.get("median", 0)), us_(tu.get("p99", 0)),
                      us_(x["cpu_us_per_request"])])
-    w(table(["clients", "answered at first poll", "client time, median", "95th pct.", "max",
-             "all started after", "last exited after", "turnaround median", "99th pct.",
+    w(table(["clients", "answered at first poll", "client time, median", "95th pct.",
+             "last exited after", "turnaround median", "99th pct.",
              "controller CPU per request"], body))
     w(f"\nTarget: every client answered at its first poll, {verdict(f['ok']['load'])}.")
     if not f["ok"]["load"]:
