@@ -227,7 +227,9 @@ class Bench:
         stats = {}
         for label, _ in commands:
             stats[label] = summary(self.times(out, label, 0 if label.startswith("c_") else 255))
-        self.results["startup"] = dict(stats=stats, rounds=n)
+        sizes = {f"prwatch_{mode}": os.path.getsize(os.path.join(v, f"prwatch_{mode}_missing"))
+                 for mode in ("dynamic", "runtime", "static")}
+        self.results["startup"] = dict(stats=stats, rounds=n, sizes=sizes)
 
     def memory(self):
         n = self.counts["hwm"]
@@ -400,13 +402,19 @@ FileDevice Yes
                 raise BenchError("lpstat -o does not list the three held jobs: " + listing)
             commands = [("lpstat", [tools["lpstat"], "-h", server, "-o"]),
                         ("lpq", [tools["lpq"], "-h", server, "-P", "bench"]),
-                        ("prwatch", self.prwatch("-nwait", "0", "-ntries", "1000"))]
+                        ("prwatch", self.prwatch("-nwait", "0", "-ntries", "1000")),
+                        # lpstat's start-up alone: it prints its usage and
+                        # exits 1 without a word to the server.
+                        ("lpstat_start", [tools["lpstat"], "--help"])]
             before = cpu_ns(cupsd.pid)
             out = self.spawn(n, commands)
             cups_cpu = cpu_ns(cupsd.pid) - before
             self.results["cups"] = dict(
-                stats={label: summary(self.times(out, label, 0)) for label, _ in commands},
+                stats={label: summary(self.times(out, label, 1 if label == "lpstat_start" else 0))
+                       for label, _ in commands},
                 cupsd_cpu_us_per_request=cups_cpu / 1000 / (2 * n), rounds=n,
+                lpstat_libraries=sum(1 for line in run(["ldd", tools["lpstat"]], 30).splitlines()
+                                     if "=>" in line),
                 version=run(["dpkg-query", "-W", "-f=${Version}", "cups-daemon"], 30)
                 if shutil.which("dpkg-query") else "")
         finally:

@@ -140,18 +140,18 @@ def page(r, f, smoke, plotted):
     w("# Performance\n\n")
     if smoke:
         w("**Smoke run: tiny counts, the figures mean nothing. Run `bench/run` for real ones.**\n\n")
-    w(f"Measured by `{r['command']}` on {m['date']}, on an {m['cpu']} machine with "
-      f"{m['cores']} cores and {m['memory_gib']} GiB of memory, Linux {m['kernel']} "
-      f"({m['os']}), {m['compiler']}, {m['build_type']} build. The run took "
-      f"{duration(r['seconds'])}; the one-minute load average was {m['load_start']:.2f} "
-      f"when it started and {m['load_end']:.2f} when it ended.")
+    w(f"Measured by `{r['command']}` on {m['date']}; the run took {duration(r['seconds'])}.\n\n"
+      f"- machine: {m['cpu']}, {m['cores']} cores, {m['memory_gib']} GiB of memory\n"
+      f"- system: Linux {m['kernel']}, {m['os']}\n"
+      f"- compiler: {m['compiler']}, {m['build_type']} build\n"
+      f"- one-minute load average: {m['load_start']:.2f} at the start, "
+      f"{m['load_end']:.2f} at the end\n\n")
     q = m.get("quiet_wait", {})
     if q.get("asked") and not q.get("quiet"):
-        w(f" The machine did not quiet down (load average under 0.5) within the "
+        w(f"The machine did not quiet down (load average under 0.5) within the "
           f"{q['asked']:.0f} minutes the run waited for it, so it ran on a busy machine: "
           "other builds and tests shared its two cores, which widens the tails and "
-          "inflates absolute times; the ratios, taken from interleaved runs, suffer less.")
-    w("\n\n")
+          "inflates absolute times; the ratios, taken from interleaved runs, suffer less.\n\n")
     w("Every number on this page comes from that run. Absolute times drift on a shared machine, "
       "so each figure is set against a floor measured in the same run, by the same harness "
       "(`bench/prbench.cc`), with the runs it compares interleaved round by round. Times are "
@@ -241,6 +241,7 @@ def page(r, f, smoke, plotted):
     w(table(["program", "peak RSS of the process (KiB)", "`wait4` with its children (KiB)"],
             body))
     dyn, rt, st_ = (mem["prwatch_" + k]["hwm_kib"] for k in ("dynamic", "runtime", "static"))
+    size = r["startup"]["sizes"]
     w(f"\nTargets: start-up at most 1.3× the C program, {verdict(f['ok']['start'])} "
       f"({r2(f['start'])}); peak memory at most 2 MiB, {verdict(f['ok']['rss'])} "
       f"({f['rss']} KiB).\n\n")
@@ -256,8 +257,9 @@ def page(r, f, smoke, plotted):
       f"{r2(s['prwatch_static']['median'] / hello)} and {st_} KiB. The clients call no name "
       "service function (the host name comes from `gethostname`, which is `uname`; no user, "
       "group or host look-ups), so a static C library behaves exactly as the shared one; "
-      "the price is a larger file (about 1.8 MB against 0.9 MB) and a rebuild to pick up a C "
-      "library fix. The programs use `<cstdio>` and no `<iostream>`, so no stream objects are "
+      f"the price is a larger file ({size['prwatch_static'] / 1e6:.1f} MB against "
+      f"{size['prwatch_dynamic'] / 1e6:.1f} MB; {size['prwatch_runtime'] / 1e6:.1f} MB with "
+      "only the C++ runtime static) and a rebuild to pick up a C library fix. The programs use `<cstdio>` and no `<iostream>`, so no stream objects are "
       "constructed at start; the static binary's start-up is that of a static C program.\n\n")
     w(f"What dominates a whole query's memory is not the client but the copy command: `cp` "
       f"alone peaks at {mem['cp_fetch']['hwm_kib']} KiB, more than the client, because it "
@@ -314,16 +316,19 @@ def page(r, f, smoke, plotted):
           f"(which lists twelve jobs).\n\n")
         body = []
         for label, name in (("prwatch", "`prwatch -nwait 0 -ntries 1000`"),
-                            ("lpstat", "`lpstat -o`"), ("lpq", "`lpq`")):
+                            ("lpstat", "`lpstat -o`"), ("lpq", "`lpq`"),
+                            ("lpstat_start", "`lpstat --help` (start-up only)")):
             st = cs[label]
             body.append([name, ms(st["median"]), ms(st["p95"]),
                          r2(cs["prwatch"]["median"] / st["median"])])
         w(table(["command", "median", "95th pct.", "`prwatch` ÷ this"], body))
         w(f"\n`cupsd` spent {cu['cupsd_cpu_us_per_request']:.0f} µs of CPU per request, against "
           f"{r['turnaround']['cpu_us_per_request']:.0f} µs for `prcontroller` (section 5). "
-          f"A CUPS client's time is mostly its own start-up (`libcups` and the TLS, DNS-SD "
-          f"and Kerberos libraries it loads) and an IPP exchange over TCP; a `prwatch` query's "
-          f"is two `cp` processes.\n\n")
+          f"Of `lpstat -o`'s {ms(cs['lpstat']['median'])}, {ms(cs['lpstat_start']['median'])} "
+          f"is its start-up alone (`lpstat --help`: it loads `libcups` and, with it, "
+          f"{cu['lpstat_libraries']} shared libraries, TLS, DNS-SD and Kerberos among them); the rest is an IPP exchange over "
+          f"TCP. A `prwatch` query's time is its own start-up and two `cp` processes "
+          f"(section 3).\n\n")
 
     # 5
     t = r["turnaround"]
@@ -332,15 +337,18 @@ def page(r, f, smoke, plotted):
       f"requests one after another, each under a name the controller ignores and renamed into "
       f"the request directory, so each was complete the moment it appeared. The controller "
       f"logs every answer with the time from its first look at the request to the reply "
-      f"renamed into place; the harness also timed each from its rename to its seeing the "
-      f"reply's rename (through inotify), which adds both wake-ups.\n\n")
+      f"renamed into place and the request removed; the harness also timed each from its "
+      f"rename to its seeing the reply's rename through inotify, which adds the controller's "
+      f"wake-up and its own but not the removal.\n\n")
     body = [["as the controller logs it", us_(t["logged"]["median"]), us_(t["logged"]["p95"]),
              us_(t["logged"]["p99"])],
             ["as the harness sees it", us_(t["external"]["median"]), us_(t["external"]["p95"]),
              us_(t["external"]["p99"])]]
     w(table(["turnaround", "median", "95th pct.", "99th pct."], body))
     w(f"\nTarget: median under 1 ms, {verdict(f['ok']['turn'])}. The controller used "
-      f"{t['cpu_us_per_request']:.0f} µs of CPU per request.\n\n")
+      f"{t['cpu_us_per_request']:.0f} µs of CPU per request, most of it in the kernel: "
+      f"opening and reading the request, creating, writing and renaming the reply, removing "
+      f"the request and writing the log line.\n\n")
     w("Load: N `prwatch -nwait 1 -ntries 1` clients started at once: the harness forks them "
       "all first, holds them at a pipe and releases them together, so they start at the same "
       "moment rather than over the time one process needs to start hundreds. With a single "
