@@ -16,10 +16,10 @@ extern char** environ;
 namespace prclient {
 namespace {
 
-constexpr long kGraceNanos = 500 * 1000 * 1000L;
+constexpr long kGraceNanos = 500L * 1000 * 1000;
 // SIGCHLD may go to another thread of a threaded caller; looking again now
 // and then keeps such a caller from waiting forever.
-constexpr long kRecheckNanos = 10 * 1000 * 1000L;
+constexpr long kRecheckNanos = 10L * 1000 * 1000;
 
 class SpawnActions {
  public:

@@ -67,7 +67,7 @@ std::vector<std::string> JobFilters(const JobQuery& q) {
   if (q.name) filters.push_back("name " + Quoted(*q.name));
   if (q.queue) filters.push_back("queue " + Quoted(*q.queue));
   if (q.status) filters.push_back("status " + Quoted(q.status_text));
-  if (q.errors_only) filters.push_back("in error");
+  if (q.errors_only) filters.emplace_back("in error");
   if (q.min_age) {
     const bool minutes = !q.age_text.empty() && q.age_text.back() >= '0' &&
                          q.age_text.back() <= '9';
