@@ -250,7 +250,9 @@ class Bench:
                 raise BenchError(f"{label}: peak memory run failed: {out}")
             res[label] = dict(hwm_kib=max(hwm), hwm_median_kib=statistics.median(hwm),
                               tree_kib=max(tree))
-        self.results["memory"] = dict(stats=res, runs=n)
+        cp = shutil.which("cp")
+        libs = [line.split()[0] for line in run(["ldd", cp], 30).splitlines() if "=>" in line]
+        self.results["memory"] = dict(stats=res, runs=n, cp_libraries=libs)
 
     # -- 5a. controller turnaround (before the others: it also saves a reply)
 
