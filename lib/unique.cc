@@ -4,6 +4,7 @@
 // exclusively and never through a link someone planted there.
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,6 +65,24 @@ void FillRandom(char* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = kChars[bytes[i] % (sizeof kChars - 1)];
 }
 
+// Whether files may be made in `dir`. A link at the directory's own path
+// is followed only when it belongs to root, to this user or to the owner of
+// the directory holding it, as the kernel does in sticky directories: anyone
+// else's link would hand the files made behind it to its owner, who could
+// move them and put links of their own in their place.
+bool TrustedDir(const char* dir) {
+  if (dir == nullptr || dir[0] == '\0') return true;
+  std::string path = dir;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  struct stat link;
+  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return true;
+  if (link.st_uid == 0 || link.st_uid == ::geteuid()) return true;
+  std::string parent = DirPath(path);
+  struct stat holder;
+  return ::stat(parent.empty() ? "." : parent.c_str(), &holder) == 0 &&
+         holder.st_uid == link.st_uid;
+}
+
 // The next data file name, or false when it would not fit a name buffer.
 bool NextDataName(char (&name)[kNameSize]) {
   std::uint32_t c = static_cast<std::uint32_t>(uniqueSuffix);
@@ -84,6 +103,7 @@ FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]) {
   if (len < kTemplateX || len >= kNameSize ||
       std::strspn(templ + len - kTemplateX, "X") != kTemplateX)
     return nullptr;
+  if (!TrustedDir(dir)) return nullptr;
   char* tail = templ + len - kTemplateX;
   for (int attempt = 0; attempt < kCreateTries; ++attempt) {
     FillRandom(tail, kTemplateX);
@@ -98,6 +118,7 @@ FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]) {
 }
 
 FilePtr MakeData(const char* dir, char (&name)[kNameSize]) {
+  if (!TrustedDir(dir)) return nullptr;
   for (int attempt = 0; attempt < kCreateTries; ++attempt) {
     if (!NextDataName(name)) return nullptr;
     std::string path = MakePath(dir, name);
