@@ -159,19 +159,23 @@ def page(r, f, smoke, plotted):
     w("## Summary\n\n")
     w(summary_table(r, f))
     w("\n")
+    if not plotted:
+        w("(No plot in this run: `python3-matplotlib` is not installed.)\n\n")
     if plotted:
         w("![Latency of prwatch clients started at once, controller turnaround and the ratios "
           "against their targets](performance.png)\n\n")
     w("## Running the benchmarks\n\n")
-    w("```sh\nbench/run                # about ten minutes; rewrites docs/performance.md and .png\n"
-      "bench/run --smoke        # tiny counts, output to a temporary directory\n"
-      "bench/run --wait-quiet 60   # first wait up to an hour for a quiet machine\n```\n\n")
+    w("```sh\nbench/run                  # a few minutes; rewrites docs/performance.md and .png\n"
+      "bench/run --wait-quiet 60 # the same, after waiting up to an hour for a quiet machine\n"
+      "bench/run --smoke         # tiny counts, output to a temporary directory\n```\n\n")
     w("`bench/run --help` lists the options. It builds into `build-bench/` a copy of the "
       "programs configured for a scratch area there (`build-bench/area`), the harness, a C "
       "program that only prints, and `prwatch` in each way of linking the runtime; starts its "
       "own `prcontroller` with `prcontroller/sample-state` (twelve jobs), and a `cupsd` with a "
       "private configuration, both on this host, and stops them again by their process ids. "
-      "The plot needs `python3-matplotlib`.\n\n")
+      "The plot needs `python3-matplotlib`. `--smoke` builds unoptimised into "
+      "`build-bench-smoke/` and runs every part with tiny counts: a check that the benchmarks "
+      "still work, not a measurement.\n\n")
 
     # 1
     p = r["poll"]["stats"]
