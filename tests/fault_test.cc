@@ -307,11 +307,10 @@ TEST_F(Faults, ControllerDown) {
 }
 
 TEST_F(Faults, SlowControllerAnswersAtALaterPoll) {
-  // Answers only after three polls came in vain. A poll is logged as it
-  // starts and fails within milliseconds.
+  // Answers only after three polls came in vain: a poll is logged as it
+  // starts, so the fourth must have started.
   auto late = [this](const SeenRequest&, std::string* out) {
-    faults::WaitFor([&] { return Fetches() >= 3; }, Millis(20000));
-    std::this_thread::sleep_for(Millis(100));
+    faults::WaitFor([&] { return Fetches() >= 4; }, Millis(20000));
     *out = "6\nlate\n";
     return true;
   };
@@ -326,8 +325,7 @@ TEST_F(Faults, SlowControllerAnswersAtALaterPoll) {
   // Between polls the client waits its seconds.
   ForgetRun();
   testutil::TestController ctl(remoteRequests_, [this](const SeenRequest&, std::string* out) {
-    faults::WaitFor([&] { return Fetches() >= 1; }, Millis(20000));
-    std::this_thread::sleep_for(Millis(300));
+    faults::WaitFor([&] { return Fetches() >= 2; }, Millis(20000));
     *out = "0\nlater\n";
     return true;
   });
@@ -335,7 +333,7 @@ TEST_F(Faults, SlowControllerAnswersAtALaterPoll) {
   Outcome o = Run("prwatch", {"-server", "ctlhost", "-nwait", "1", "-ntries", "4"});
   EXPECT_EQ(o.out, "later\n");
   EXPECT_EQ(o.exitCode, 0);
-  EXPECT_EQ(Fetches(), 2);
+  EXPECT_THAT(Fetches(), testing::AllOf(testing::Ge(2), testing::Le(3)));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
 }
 
