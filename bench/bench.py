@@ -481,6 +481,14 @@ FileDevice Yes
         m = re.search(r"^PRCLIENT_STATIC_CLIENTS:\w+=(.*)$", cache, re.M)
         info["static_clients"] = bool(m and m[1].upper() in ("ON", "1", "TRUE", "YES"))
         info["date"] = datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z")
+        try:
+            commit = run(["git", "-C", self.root, "rev-parse", "--short", "HEAD"], 30).strip()
+            dirty = run(["git", "-C", self.root, "status", "--porcelain", "--untracked-files=no"],
+                        30).strip()
+            info["commit"] = commit + (" with uncommitted changes" if dirty else "")
+        except (BenchError, FileNotFoundError):
+            info["commit"] = "unknown"
+        info["root"] = self.root
         info["load_start"] = load_average()
         self.results["machine"] = info
 
