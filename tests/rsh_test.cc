@@ -26,12 +26,14 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "fault_util.h"
 
@@ -131,6 +133,10 @@ class RealRcp : public testing::Test {
         {CONTROLLER_BIN, {"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"}, "", {},
          {}},
         controllerOut_.path()));
+    // Stopped before it takes its signals, it would die of the first.
+    ASSERT_TRUE(faults::WaitFor(
+        [&] { return testutil::ReadFile(controllerOut_ / "stderr").find("serving") != std::string::npos; },
+        Millis(10000)));
   }
   void StopController() {
     if (!controller_) return;
@@ -200,6 +206,42 @@ TEST_F(RealRcp, FailuresOverRcp) {
   EXPECT_EQ(refused.exitCode, 255);
   // (With nobody on the shell port at all rcp retries for half a minute
   // before it gives up: too slow to wait for here.)
+}
+
+TEST_F(RealRcp, InterruptEndsARealCopy) {
+  // A pipe under the reply name holds the controller's side of the fetch
+  // in its open, so the client's rcp waits until it is ended.
+  StopController();
+  const std::string requests = area_.requests();
+  std::string fifo;
+  testutil::TestController ctl(requests, [&](const testutil::SeenRequest& req, std::string*) {
+    fifo = requests + "/" + req.reply;
+    mkfifo(fifo.c_str(), 0644);
+    return false;
+  });
+  testutil::TempDir out;
+  faults::Running client(testutil::Start(
+      area_.Client("prwatch", {"-nwait", "0", "-ntries", "5"}, {"PATH=/usr/bin:/bin"}),
+      out.path()));
+  std::vector<pid_t> copies;
+  ASSERT_TRUE(faults::WaitFor(
+      [&] {
+        copies = faults::ChildrenOf(client.pid());
+        return ctl.answered() == 0 && !fifo.empty() && !copies.empty();
+      },
+      Millis(10000)));
+  std::this_thread::sleep_for(Millis(300));  // well inside the copy
+  copies = faults::ChildrenOf(client.pid());
+  ASSERT_EQ(copies.size(), 1u);
+  EXPECT_EQ(testutil::ReadFile("/proc/" + std::to_string(copies[0]) + "/cmdline").substr(0, 4),
+            std::string("rcp\0", 4));
+  kill(client.pid(), SIGINT);
+  Outcome o = client.Finish(out.path());
+  EXPECT_EQ(o.exitCode, -SIGINT);
+  for (pid_t p : copies) EXPECT_TRUE(faults::AwaitGone(p, Millis(3000))) << "left running: " << p;
+  // Let the controller's side go: it finds the pipe empty and its client gone.
+  int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  if (fd >= 0) close(fd);
 }
 
 }  // namespace
