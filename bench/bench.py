@@ -211,7 +211,15 @@ class Bench:
             else:
                 samples.setdefault(r[0], []).append(float(r[1]))
         s = {k: summary(v) for k, v in samples.items()}
-        self.results["poll"] = dict(stats=s, commands=commands, rounds=n)
+        # Each round ran every case once, so the library's poll and the bare
+        # command of the same round can be paired.
+        paired = {}
+        for op in ("from", "to"):
+            pairs = list(zip(samples[f"{op}_lib"], samples[f"{op}_cp"]))
+            paired[op] = dict(median_ratio=statistics.median(a / b for a, b in pairs),
+                              slower_share=sum(1 for a, b in pairs if a > b) / len(pairs),
+                              median_difference_us=statistics.median(a - b for a, b in pairs))
+        self.results["poll"] = dict(stats=s, commands=commands, rounds=n, paired=paired)
 
     # -- 2. start-up and memory
 

@@ -8,9 +8,9 @@
 //       the same copy commands spawned bare and through /bin/sh
 //   prbench spawn ROUNDS SPEC_FILE [cold]
 //       runs the commands of SPEC_FILE (lines "label<TAB>arg<TAB>arg...")
-//       in turn, ROUNDS times, in a rotating order, after one run of each
-//       that is not counted (none with "cold"); wall time, peak memory and
-//       exit status of each run
+//       in turn, ROUNDS times, in a new order each round, after one run of
+//       each that is not counted (none with "cold"); wall time, peak memory
+//       and exit status of each run
 //   prbench hwm RUNS LABEL ARG...
 //       peak resident memory of the process itself (VmHWM at its exit),
 //       and what wait4 reports for it and its children
@@ -37,7 +37,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <numeric>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -58,6 +60,23 @@ using Clock = std::chrono::steady_clock;
 double MicrosSince(Clock::time_point start) {
   return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
+
+// The order of the cases in each round: shuffled, so that no case always
+// follows the same other one and inherits what it left in the caches.
+class RoundOrder {
+ public:
+  explicit RoundOrder(std::size_t cases) : order_(cases) {
+    std::iota(order_.begin(), order_.end(), std::size_t{0});
+  }
+  const std::vector<std::size_t>& Next() {
+    std::shuffle(order_.begin(), order_.end(), random_);
+    return order_;
+  }
+
+ private:
+  std::vector<std::size_t> order_;
+  std::mt19937 random_{20240501};
+};
 
 int Count(const char* text, const char* what) {
   char* end = nullptr;
@@ -182,9 +201,10 @@ int Poll(int rounds, const std::string& host, const std::string& remote,
       {"to_sh", [&] { shell(*to); }},
   };
   for (const Case& c : cases) c.run();  // warm the caches once
+  RoundOrder order(cases.size());
   for (int r = 0; r < rounds; ++r) {
-    for (std::size_t k = 0; k < cases.size(); ++k) {
-      const Case& c = cases[(k + static_cast<std::size_t>(r)) % cases.size()];
+    for (std::size_t k : order.Next()) {
+      const Case& c = cases[k];
       const auto start = Clock::now();
       c.run();
       std::printf("%s\t%.1f\n", c.label, MicrosSince(start));
@@ -221,9 +241,10 @@ int Spawn(int rounds, const std::string& spec_path, bool warm) {
   const Spawner spawner;
   if (warm)
     for (const auto& c : commands) Reap(spawner.Start(c.second));
+  RoundOrder order(commands.size());
   for (int r = 0; r < rounds; ++r) {
-    for (std::size_t k = 0; k < commands.size(); ++k) {
-      const auto& c = commands[(k + static_cast<std::size_t>(r)) % commands.size()];
+    for (std::size_t k : order.Next()) {
+      const auto& c = commands[k];
       const auto start = Clock::now();
       const Ended e = Reap(spawner.Start(c.second));
       const double us = MicrosSince(start);

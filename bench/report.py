@@ -166,8 +166,8 @@ def page(r, f, smoke, plotted):
           "against their targets](performance.png)\n\n")
     w("## Running the benchmarks\n\n")
     w("```sh\nbench/run                  # a few minutes; rewrites docs/performance.md and .png\n"
-      "bench/run --wait-quiet 60 # the same, after waiting up to an hour for a quiet machine\n"
-      "bench/run --smoke         # tiny counts, output to a temporary directory\n```\n\n")
+      "bench/run --wait-quiet 60  # the same, after waiting up to an hour for a quiet machine\n"
+      "bench/run --smoke          # tiny counts, output to a temporary directory\n```\n\n")
     w("`bench/run --help` lists the options. It builds into `build-bench/` a copy of the "
       "programs configured for a scratch area there (`build-bench/area`), the harness, a C "
       "program that only prints, and `prwatch` in each way of linking the runtime; starts its "
@@ -202,11 +202,14 @@ def page(r, f, smoke, plotted):
       "command, a process group and a signal mask for the child, a `sigtimedwait` for its end "
       "instead of `waitpid`, and, for the fetch, removing the old copy first and checking the "
       "new one is readable.")
-    if not f["ok"]["poll"]:
-        w(" Where the ratio is above 1.1 here, the difference between the library and the bare "
-          "command is within the spread of the samples (compare the 95th percentiles): a spawn "
-          "of `cp` costs the same either way, and the run was too noisy to resolve a few "
-          "per cent.")
+    pr = r["poll"]["paired"]
+    w(" Paired round by round (each round ran every case once), the library's poll took "
+      f"{pr['from']['median_difference_us']:+.0f} µs against the bare fetch beside it and "
+      f"{pr['to']['median_difference_us']:+.0f} µs against the bare send (medians of the "
+      f"differences; per-round ratios {r2(pr['from']['median_ratio'])} and "
+      f"{r2(pr['to']['median_ratio'])}), and was the slower of the pair in "
+      f"{pr['from']['slower_share'] * 100:.0f}% and {pr['to']['slower_share'] * 100:.0f}% of "
+      "the rounds.")
     w("\n\n")
 
     # 2
