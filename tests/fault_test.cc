@@ -156,11 +156,10 @@ TEST_F(Faults, ScratchDirectoryBehindTheAdministratorsLink) {
   EXPECT_THAT(testutil::ListDir(elsewhere.path()), IsEmpty());
 }
 
-// Fails today: the library follows any link at the scratch directory's
-// path and creates its request file and reply directory in the directory
-// of the link's owner, who can then move them and put links of their own in
-// their place.
-TEST_F(Faults, DISABLED_ScratchDirectoryBehindAnotherUsersLinkIsRefused) {
+// Behind another user's link the request file and the reply directory
+// would land in that user's directory, to be moved and replaced by links of
+// their own.
+TEST_F(Faults, ScratchDirectoryBehindAnotherUsersLinkIsRefused) {
   std::optional<faults::User> nobody = faults::Nobody();
   if (!nobody) GTEST_SKIP() << "needs root to plant a link as nobody";
   testutil::TempDir theirs;
