@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
       const char* host = OptionValue(opts.server, argc, argv);
       // A cut name would reach the wrong host.
       if (std::strlen(host) >= sizeof serverName) IllegalOption();
+      // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.strcpy): length checked above
       std::strcpy(serverName, host);
     }
     if (opts.tries >= 0) prwatch::ReadNumber(OptionValue(opts.tries, argc, argv), &prclient::ntrys);
