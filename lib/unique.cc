@@ -65,22 +65,26 @@ void FillRandom(char* out, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[i] = kChars[bytes[i] % (sizeof kChars - 1)];
 }
 
-// Whether files may be made in `dir`. A link at the directory's own path
-// is followed only when it belongs to root, to this user or to the owner of
-// the directory holding it, as the kernel does in sticky directories: anyone
-// else's link would hand the files made behind it to its owner, who could
-// move them and put links of their own in their place.
+// Whether files may be made in `dir`, where other users must not be able to
+// move them and put links of their own in their place. A link at the
+// directory's own path is followed only when it belongs to root, to this
+// user or to the owner of the directory holding it, as the kernel does in
+// sticky directories; a directory everyone may write must be sticky.
 bool TrustedDir(const char* dir) {
   if (dir == nullptr || dir[0] == '\0') return true;
   std::string path = dir;
   while (path.size() > 1 && path.back() == '/') path.pop_back();
-  struct stat link;
-  if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) return true;
-  if (link.st_uid == 0 || link.st_uid == ::geteuid()) return true;
-  std::string parent = DirPath(path);
-  struct stat holder;
-  return ::stat(parent.empty() ? "." : parent.c_str(), &holder) == 0 &&
-         holder.st_uid == link.st_uid;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return true;  // creating in it fails anyway
+  if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+    std::string parent = DirPath(path);
+    struct stat holder;
+    if (::stat(parent.empty() ? "." : parent.c_str(), &holder) != 0 ||
+        holder.st_uid != st.st_uid)
+      return false;
+  }
+  if (::stat(path.c_str(), &st) != 0) return true;
+  return !(st.st_mode & S_IWOTH) || (st.st_mode & S_ISVTX);
 }
 
 // The next data file name, or false when it would not fit a name buffer.

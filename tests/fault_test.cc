@@ -182,6 +182,22 @@ TEST_F(Faults, ScratchDirectoryBehindAnotherUsersLinkIsRefused) {
   EXPECT_THAT(area_.Requests(area_.requests()), IsEmpty());
 }
 
+// In a directory everyone may write, only the sticky bit keeps others from
+// moving the client's files away and putting links in their place.
+TEST_F(Faults, ScratchDirectoryOpenToAllMustBeSticky) {
+  auto ctl = Answer("0\nanswer\n");
+  chmod(area_.spool().c_str(), 0777);
+  Outcome open = Run("prwatch", {"-nwait", "0"});
+  EXPECT_EQ(open.err, kSystemError);
+  EXPECT_EQ(open.exitCode, 255);
+  EXPECT_THAT(area_.Requests(area_.requests()), IsEmpty());
+  chmod(area_.spool().c_str(), 01777);
+  Outcome sticky = Run("prwatch", {"-nwait", "0"});
+  EXPECT_EQ(sticky.out, "answer\n");
+  EXPECT_EQ(sticky.exitCode, 0);
+  chmod(area_.spool().c_str(), 0755);
+}
+
 // A small tmpfs mounted over a directory in a mount namespace of the test's
 // own: nobody else sees it, and it is gone with the test at the latest.
 class SmallTmpfs {
