@@ -155,34 +155,6 @@ TEST_F(ClientArea, ConfigurationIsReadFirst) {
   EXPECT_TRUE(NothingSent());
 }
 
-TEST_F(ClientArea, FailureMessages) {
-  // The request directory is missing on the controller.
-  WriteConf(testutil::HostName() + "\n/print/\n" + area_ / "missing/" + "\n");
-  // The copy command's own complaint reaches the user before the message.
-  Outcome unreachable = Run("prwatch", {"-nwait", "0"});
-  EXPECT_THAT(unreachable.err, testing::MatchesRegex("/usr/bin/cp: .*missing/spr.*\n"
-                                                     "Server or directory unreachable\n"));
-  EXPECT_EQ(unreachable.exitCode, 255);
-  Outcome unknownHost = Run("prwatch", {"-server", "nohost", "-nwait", "0"});
-  EXPECT_EQ(unknownHost.err, "rcp: nohost: unknown host\nServer or directory unreachable\n");
-  Outcome shell = Run("prwatch", {"-server", "x;touch owned", "-nwait", "0"});
-  EXPECT_EQ(shell.err, "Server or directory unreachable\n");
-  EXPECT_FALSE(testutil::Exists(area_ / "owned"));
-
-  // An empty reply, and a scratch directory that is not there.
-  WriteConf(testutil::HostName() + "\n/print/\n" + area_ / "requests/" + "\n");
-  Answer("");
-  Outcome empty = Run("prwatch", {"-nwait", "0"});
-  StopAnswering();
-  EXPECT_EQ(empty.out, "");
-  EXPECT_EQ(empty.err, "System error\n");
-  EXPECT_EQ(empty.exitCode, 255);
-  rmdir((area_ / "spool").c_str());
-  Outcome noSpool = Run("prwatch", {"-nwait", "0"});
-  EXPECT_EQ(noSpool.err, "System error\n");
-  mkdir((area_ / "spool").c_str(), 0755);
-}
-
 TEST_F(ClientArea, PrbayForwardsAllButTheFirstServerOption) {
   Answer("3\nqueues\n", /*remote=*/true);
   Outcome o = Run("prbay", {"-p", "q1", "-se", "ctlhost", "-server", "hostB"});

@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
 
 #include "prclient.h"
 #include "test_util.h"
@@ -142,34 +138,6 @@ TEST_F(TrpcTest, PollLimits) {
   EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 3u);
 }
 
-TEST_F(TrpcTest, UnreachableOrUnsafeControllers) {
-  EXPECT_EQ(Call(testutil::HostName(), "/nonexistent-dir/").code, prclient::kTrpcUnreachable);
-  EXPECT_EQ(Call("ctl;touch " + (ctl_ / "owned"), ctl_.slash()).code,
-            prclient::kTrpcUnreachable);
-  EXPECT_EQ(Call("$(touch " + (ctl_ / "owned") + ")", ctl_.slash()).code,
-            prclient::kTrpcUnreachable);
-  EXPECT_FALSE(testutil::Exists(ctl_ / "owned"));
-}
-
-TEST_F(TrpcTest, LinkPlantedAtTheReplyNameIsNotWrittenThrough) {
-  TempDir other;
-  const std::string victim = other / "victim";
-  testutil::WriteFile(victim, "precious");
-  // Another user reads the reply name from the world-readable request and
-  // plants a link under it in the scratch directory.
-  testutil::TestController ctl(ctl_.path(), [&](const SeenRequest& req, std::string* out) {
-    symlink(victim.c_str(), (scratch_ / req.reply).c_str());
-    *out = "0\nanswer\n";
-    return true;
-  });
-  Result r = Call(testutil::HostName(), ctl_.slash());
-  EXPECT_EQ(r.code, prclient::kTrpcOk);
-  EXPECT_EQ(r.out, "answer\n");
-  EXPECT_EQ(testutil::ReadFile(victim), "precious");
-  for (const std::string& name : testutil::ListDir(scratch_.path()))
-    unlink((scratch_ / name).c_str());  // the planted link is not the client's
-}
-
 // Through another host: a stand-in rcp first on PATH maps host:path onto a
 // directory per host.
 class TrpcRemoteTest : public TrpcTest {
@@ -203,59 +171,6 @@ TEST_F(TrpcRemoteTest, RoundTripThroughRcp) {
   ASSERT_GE(log.size(), 2u);
   EXPECT_NE(log[0].find(" ctlhost:/q/spr"), std::string::npos) << log[0];
   EXPECT_NE(log.back().find("rcp ctlhost:/q/" + seen_[0].reply + " "), std::string::npos);
-}
-
-TEST_F(TrpcRemoteTest, UnknownHostFailsAtOnceWithoutPolling) {
-  EXPECT_EQ(Call("nohost", "/q/").code, prclient::kTrpcUnreachable);
-  EXPECT_EQ(Log().size(), 1u);
-}
-
-TEST_F(TrpcRemoteTest, ReplyArrivingAtTheThirdPoll) {
-  prclient::netwait = 1;
-  prclient::ntrys = 5;
-  // The reply is written once two polls have failed: a poll is logged as it
-  // starts and fails within milliseconds; the next comes a second later.
-  std::thread late([&] {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Log().size() < 3 && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (const std::string& name : testutil::ListDir(hosts_ / "ctlhost/q")) {
-      SeenRequest req = testutil::SplitRequest(testutil::ReadFile(hosts_ / "ctlhost/q/" + name));
-      testutil::WriteFile(hosts_ / "ctlhost/q/.t", "0\nlate\n");
-      rename((hosts_ / "ctlhost/q/.t").c_str(), (hosts_ / ("ctlhost/q/" + req.reply)).c_str());
-    }
-  });
-  Result r = Call("ctlhost", "/q/");
-  late.join();
-  EXPECT_EQ(r.code, prclient::kTrpcOk);
-  EXPECT_EQ(r.out, "late\n");
-  EXPECT_EQ(Log().size(), 4u);  // one send, three polls
-}
-
-TEST_F(TrpcTest, InterruptDuringTheWaitCleansUpAndDiesOfTheSignal) {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      prclient::netwait = 30;
-      int status;
-      prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0,
-                     nullptr, &status);
-      _exit(0);
-    }
-    // Wait for the request to be delivered, then interrupt the wait.
-    for (int i = 0; i < 500 && testutil::ListDir(ctl_.path()).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    kill(child, sig);
-    int status = 0;
-    auto t0 = std::chrono::steady_clock::now();
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << sig;
-    EXPECT_EQ(testutil::ListDir(scratch_.path()), std::vector<std::string>{});
-  }
 }
 
 }  // namespace
