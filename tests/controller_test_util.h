@@ -1,72 +1,87 @@
-// Helpers for the controller's tests: scratch directories, request images
-// made by the client library, and a controller run as a real process.
+// Helpers for the controller's tests: request images made by the client
+// library, and the controller run as a real process.
 #ifndef PRCONTROLLER_TEST_UTIL_H_
 #define PRCONTROLLER_TEST_UTIL_H_
 
-#include <sys/types.h>
+#include <signal.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "prclient.h"
+#include "process.h"
+#include "test_util.h"
 
 namespace ctltest {
 
-// A fresh directory, removed with its content.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
 // The request image a client writes, made by the client library itself.
-std::string ClientImage(const std::string& control, const std::string& reply,
-                        const std::string& request,
-                        const std::vector<std::string>& args);
+inline std::string ClientImage(const std::string& control, const std::string& reply,
+                               const std::string& request,
+                               const std::vector<std::string>& args) {
+  prclient::RequestRecord rec;
+  std::snprintf(rec.controlName, sizeof rec.controlName, "%s", control.c_str());
+  std::snprintf(rec.replyName, sizeof rec.replyName, "%s", reply.c_str());
+  std::snprintf(rec.requestName, sizeof rec.requestName, "%s", request.c_str());
+  // The remote call wraps each argument in double quotes, escaping nothing.
+  std::vector<std::string> quoted;
+  for (const std::string& arg : args) quoted.push_back("\"" + arg + "\"");
+  const std::size_t count = std::min<std::size_t>(quoted.size(), prclient::kMaxArgs);
+  rec.wordCount = static_cast<int>(count) + 1;
+  rec.words[0] = rec.requestName;
+  for (std::size_t i = 0; i < count; ++i) rec.words[i + 1] = quoted[i].c_str();
+  return prclient::RequestImage(rec);
+}
 
-void WriteFile(const std::string& path, const std::string& content);
-void AppendFile(const std::string& path, const std::string& content);
-std::string ReadFile(const std::string& path);
-bool Exists(const std::string& path);
-std::vector<std::string> ListDir(const std::string& dir);
+// Polls `done` until it holds; false after five seconds.
+inline bool WaitFor(const std::function<bool()>& done) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
 
-// Waits until `path` exists; false after `limit`.
-bool WaitForFile(const std::string& path,
-                 std::chrono::milliseconds limit = std::chrono::seconds(5));
+// A reply's status line and the first line of its text, "0\nAll jobs: 6".
+inline std::string Head(const std::string& path) {
+  const std::string text = testutil::ReadFile(path);
+  return text.substr(0, text.find('\n', text.find('\n') + 1));
+}
 
-// The reply's status line as a number and its text, split.
-struct ReplyParts {
-  int status = -1;
-  std::string text;
-  std::string first_line;
-};
-ReplyParts SplitReply(const std::string& content);
-
-// The prcontroller program run on a directory; stopped with SIGTERM when
-// the object goes, unless Stop() was called. Its log goes to a file.
-class ControllerProcess {
+// The prcontroller program run with `args`, its log kept; killed when the
+// object goes unless it was stopped or waited for.
+class Controller {
  public:
-  explicit ControllerProcess(std::vector<std::string> args);
-  ~ControllerProcess();
-  ControllerProcess(const ControllerProcess&) = delete;
-  ControllerProcess& operator=(const ControllerProcess&) = delete;
+  explicit Controller(std::vector<std::string> args) {
+    const mode_t old = ::umask(077);  // must not leak into the replies' mode
+    pid_ = testutil::Start({PRCONTROLLER_PATH, std::move(args), "", {}, ""}, logs_.path());
+    ::umask(old);
+  }
+  ~Controller() { if (pid_ > 0) Stop(SIGKILL); }
 
-  // Waits until the controller logs that it serves its directory.
-  bool WaitReady();
-  // Sends `signal` and returns the exit status (-1 when it did not exit).
-  int Stop(int signal);
-  // Waits for a process that ends by itself (--once).
-  int Wait();
-  std::string LogText() const;
+  bool WaitReady() const {
+    return WaitFor([this] { return Log().find("serving ") != std::string::npos; });
+  }
+  int Stop(int signal) {
+    ::kill(pid_, signal);
+    return Wait();
+  }
+  // The exit status, or -signal.
+  int Wait() {
+    const int code = testutil::Finish(pid_, logs_.path()).exitCode;
+    pid_ = -1;
+    return code;
+  }
+  std::string Log() const { return testutil::ReadFile(logs_ / "stderr"); }
 
  private:
-  ScratchDir log_dir_;
+  testutil::TempDir logs_;
   pid_t pid_ = -1;
 };
 
