@@ -40,7 +40,6 @@ TEST(ControllerState, DamagedLinesAreSkippedAndNamed) {
     const char* problem;
   } cases[] = {
       {"printer lp9 ready", "unknown record"},
-      {"queue lp9", "NAME STATE"},
       {"queue lp1 ready again", "declared twice"},
       {"job 1 lp1 a queued 1 1 -1m", "ID QUEUE OWNER"},
       {"job 1 lp1 a lost 1 1 -1m x", "unknown job status"},
