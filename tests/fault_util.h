@@ -1,5 +1,5 @@
 // Helpers for the fault, load and remote copy tests: a client's working
-// area, processes watched from outside, and running as another user.
+// area, programs watched from outside, and running as another user.
 #ifndef PRCLIENT_TEST_FAULT_UTIL_H_
 #define PRCLIENT_TEST_FAULT_UTIL_H_
 
@@ -20,35 +20,31 @@ using Millis = std::chrono::milliseconds;
 
 // Polls `done` every few milliseconds until it holds or `limit` has passed.
 bool WaitFor(const std::function<bool()>& done, Millis limit);
-
-// The processes whose parent is `pid` (zombies included).
+// The children of single-threaded `pid`, zombies included.
 std::vector<pid_t> ChildrenOf(pid_t pid);
-// Whether `pid` has ended: no such process, or one that is only waiting to
-// be reaped.
-bool Gone(pid_t pid);
-// Waits until `pid` is gone, reaping it when it became this process's own
-// (see BecomeSubreaper). A process still running after `limit` is killed,
-// and the wait reports false.
-bool AwaitGone(pid_t pid, Millis limit);
-// Waits until this process has no children left, reaping them. Those still
-// running after `limit` are killed, and the wait reports false.
-bool ReapAll(Millis limit);
 // Makes orphaned descendants children of this process, so that whatever a
 // program under test leaves running can be seen, reaped and ended here.
 void BecomeSubreaper();
+// Waits until this process has no children left, reaping them. Those still
+// running after `limit` are killed, and the wait reports false.
+bool ReapAll(Millis limit);
 
-// Kills the started program on scope exit unless it was finished: a test
-// that stops early leaves nothing running.
+// A started program with its output in a directory of its own, killed on
+// scope exit unless finished: a test that stops early leaves nothing running.
 class Running {
  public:
-  explicit Running(pid_t pid) : pid_(pid) {}
+  explicit Running(const testutil::Launch& launch)
+      : pid_(testutil::Start(launch, out_.path())) {}
   ~Running();
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
   pid_t pid() const { return pid_; }
-  testutil::Outcome Finish(const std::string& scratch);
+  std::string err() const { return testutil::ReadFile(out_ / "stderr"); }
+  // Sends `sig` unless it is 0, then waits for the program's end.
+  testutil::Outcome Finish(int sig = 0);
 
  private:
+  testutil::TempDir out_;
   pid_t pid_;
 };
 
@@ -56,11 +52,8 @@ struct User {
   uid_t uid;
   gid_t gid;
 };
-bool Root();
-// "nobody", when the tests can become it.
+// "nobody", when the tests run as root and can become it.
 std::optional<User> Nobody();
-// Runs `fn` in a child process as `user`; its result is the child's.
-bool AsUser(const User& user, const std::function<bool()>& fn);
 // The launch run as `user` through setpriv.
 testutil::Launch As(const User& user, testutil::Launch launch);
 

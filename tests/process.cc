@@ -25,16 +25,16 @@ pid_t Start(const Launch& launch, const std::string& scratch) {
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, launch.cwd.c_str());
 
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e; ++e) {
-    std::string entry = *e;
-    std::string name = entry.substr(0, entry.find('='));
-    bool replaced = false;
-    for (const std::string& extra : launch.env)
-      if (extra.substr(0, extra.find('=')) == name) replaced = true;
-    if (!replaced) envStrings.push_back(entry);
+  // Ours, then the launch's entries; of entries with one name the last wins.
+  std::vector<std::string> all, envStrings;
+  for (char** e = environ; *e; ++e) all.push_back(*e);
+  all.insert(all.end(), launch.env.begin(), launch.env.end());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const std::string name = all[i].substr(0, all[i].find('=') + 1);
+    bool later = false;
+    for (std::size_t j = i + 1; j < all.size() && !later; ++j) later = all[j].rfind(name, 0) == 0;
+    if (!later) envStrings.push_back(all[i]);
   }
-  for (const std::string& extra : launch.env) envStrings.push_back(extra);
   std::vector<char*> envp, argv;
   for (std::string& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);

@@ -18,7 +18,7 @@ struct Launch {
   std::string program;
   std::vector<std::string> args;
   std::string cwd;
-  std::vector<std::string> env;  // NAME=value entries added to ours
+  std::vector<std::string> env;  // NAME=value entries added to ours; the last one wins
   std::string stdoutPath;        // empty: captured
 };
 
