@@ -70,11 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string reply = prclient::UniqueName(pid, seconds, millis, host, counter,
                                                  static_cast<int>(prclient::kNameSize));
 
-  // The request name and the arguments: anything a command line can hold.
+  // The request name is the program's, a plain word; the arguments are
+  // anything a command line can hold.
   const int argc = in.ConsumeIntegralInRange(0, prclient::kMaxArgs);
-  // The request name is the program's, a plain word.
   std::string name = in.ConsumeRandomLengthString(prclient::kNameSize - 1);
-  for (char& c : name) c = IsNameChar(c) ? c : static_cast<char>('!' + static_cast<unsigned char>(c) % 94);
+  for (char& c : name)
+    if (!IsNameChar(c)) c = static_cast<char>('!' + static_cast<unsigned char>(c) % 94);
   if (name.empty()) name = "prwatch";
   std::vector<std::string> args;
   for (int i = 0; i < argc; ++i) {
@@ -109,10 +110,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& q : quoted) line += " " + q;
   const std::size_t boundaries = argc > 0 ? static_cast<std::size_t>(argc - 1) : 0;
   // Separators the arguments brought in themselves, beyond those between
-  // words: with any, word boundaries cannot be known.
-  const bool extra = argc > 0 && Occurrences(std::string_view(line).substr(name.size() + 2,
-                                                                           line.size() - name.size() - 3),
-                                             kBetweenWords) > boundaries;
+  // words: with any, word boundaries cannot be known. The body is the line
+  // after the request name's ` "` and before the last quote.
+  const std::string_view body =
+      argc > 0 ? std::string_view(line).substr(name.size() + 2, line.size() - name.size() - 3)
+               : std::string_view();
+  const bool extra = Occurrences(body, kBetweenWords) > boundaries;
 
   if (line.size() <= kLine) {
     if (extra) {
