@@ -433,6 +433,7 @@ FileDevice Yes
     # -- 5b. load
 
     def load(self):
+        self.results["machine"]["load_before_load"] = load_average()
         res = []
         for clients in self.counts["load"]:
             self.say(f"load: {clients} clients at once")
