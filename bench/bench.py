@@ -125,13 +125,13 @@ class Bench:
 
     def spawn(self, rounds, commands, timeout=900, warm=True):
         """Runs labelled commands in turn; {label: [(us, maxrss_kib, status)]}."""
-        spec = os.path.join(self.area, "spec")
-        with open(spec, "w") as f:
+        listing = os.path.join(self.area, "commands")
+        with open(listing, "w") as f:
             for label, argv in commands:
                 f.write("\t".join([label, *map(str, argv)]) + "\n")
         out = {label: [] for label, _ in commands}
         extra = [] if warm else ["cold"]
-        for label, us, rss, status in self.prbench("spawn", rounds, spec, *extra,
+        for label, us, rss, status in self.prbench("spawn", rounds, listing, *extra,
                                                    timeout=timeout):
             out[label].append((float(us), int(rss), int(status)))
         return out

@@ -6,8 +6,8 @@
 //   prbench poll ROUNDS HOST REMOTE_DIR SCRATCH
 //       one TransportFrom of a missing reply and one TransportTo, against
 //       the same copy commands spawned bare and through /bin/sh
-//   prbench spawn ROUNDS SPEC_FILE [cold]
-//       runs the commands of SPEC_FILE (lines "label<TAB>arg<TAB>arg...")
+//   prbench spawn ROUNDS COMMAND_FILE [cold]
+//       runs the commands of COMMAND_FILE (lines "label<TAB>arg<TAB>arg...")
 //       in turn, ROUNDS times, in a new order each round, after one run of
 //       each that is not counted (none with "cold"); wall time, peak memory
 //       and exit status of each run
@@ -225,19 +225,19 @@ std::vector<std::string> SplitTabs(const std::string& line) {
   return words;
 }
 
-int Spawn(int rounds, const std::string& spec_path, bool warm) {
-  std::ifstream spec(spec_path);
-  if (!spec) Die("cannot read " + spec_path);
+int Spawn(int rounds, const std::string& list_path, bool warm) {
+  std::ifstream list(list_path);
+  if (!list) Die("cannot read " + list_path);
   std::vector<std::pair<std::string, std::vector<std::string>>> commands;
-  for (std::string line; std::getline(spec, line);) {
+  for (std::string line; std::getline(list, line);) {
     if (line.empty()) continue;
     std::vector<std::string> words = SplitTabs(line);
-    if (words.size() < 2) Die("spec line without a command: " + line);
+    if (words.size() < 2) Die("a line without a command: " + line);
     const std::string label = words[0];
     words.erase(words.begin());
     commands.emplace_back(label, words);
   }
-  if (commands.empty()) Die("empty spec " + spec_path);
+  if (commands.empty()) Die("no commands in " + list_path);
   const Spawner spawner;
   if (warm)
     for (const auto& c : commands) Reap(spawner.Start(c.second));
