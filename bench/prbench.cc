@@ -21,6 +21,7 @@
 //       starts CLIENTS copies of a command at the same moment and waits
 //       for all, SECONDS at most
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/inotify.h>
@@ -324,7 +325,7 @@ std::string ReadAll(const std::string& path) {
 // into place, so it is complete from the moment it appears; the clock runs
 // from the rename until the reply's rename into place is seen.
 int Turnaround(int rounds, const std::string& dir, const std::string& save_reply) {
-  const int ino = ::inotify_init1(IN_CLOEXEC);
+  const int ino = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
   if (ino < 0 || ::inotify_add_watch(ino, dir.c_str(), IN_MOVED_TO) < 0)
     Die("inotify on " + dir + ": " + std::strerror(errno));
   const std::string temp = dir + "/.prbench-request";
@@ -342,14 +343,18 @@ int Turnaround(int rounds, const std::string& dir, const std::string& save_reply
     const std::string reply = dir + "/" + rec.replyName;
 
     const auto start = Clock::now();
-    if (::rename(temp.c_str(), request.c_str()) != 0) Die("rename: " + std::string(std::strerror(errno)));
+    if (::rename(temp.c_str(), request.c_str()) != 0)
+      Die("rename: " + std::string(std::strerror(errno)));
     bool seen = false;
     alignas(inotify_event) char buf[16 * 1024];
     while (!seen) {
-      if (MicrosSince(start) > 10e6) Die("no reply in 10 s: is the controller running?");
+      pollfd ready{ino, POLLIN, 0};
+      const int left_ms = 10000 - static_cast<int>(MicrosSince(start) / 1000);
+      if (left_ms <= 0 || ::poll(&ready, 1, left_ms) == 0)
+        Die("no reply in 10 s: is the controller running?");
       const ssize_t n = ::read(ino, buf, sizeof buf);
       if (n <= 0) {
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         Die("inotify read failed");
       }
       for (ssize_t at = 0; at < n;) {
