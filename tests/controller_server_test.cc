@@ -29,7 +29,7 @@ using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
 
-const std::string kSample = PRCONTROLLER_SAMPLE_STATE;
+const std::string kSample = SAMPLE_STATE;
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 bool Gone(const std::string& path) { return WaitFor([&] { return !Exists(path); }); }

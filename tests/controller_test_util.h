@@ -60,7 +60,7 @@ class Controller {
  public:
   explicit Controller(std::vector<std::string> args) {
     const mode_t old = ::umask(077);  // must not leak into the replies' mode
-    pid_ = testutil::Start({PRCONTROLLER_PATH, std::move(args), "", {}, ""}, logs_.path());
+    pid_ = testutil::Start({CONTROLLER_BIN, std::move(args), "", {}, ""}, logs_.path());
     ::umask(old);
   }
   ~Controller() { if (pid_ > 0) Stop(SIGKILL); }

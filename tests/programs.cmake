@@ -14,15 +14,16 @@ foreach(program prwatch prbay)
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-bin)
 endforeach()
 
-add_executable(programs_test programs_test.cc process.cc test_util.cc)
-target_link_libraries(programs_test PRIVATE GTest::gmock GTest::gtest_main)
-target_compile_definitions(programs_test PRIVATE
+# What the end-to-end suites share: processes, areas, the stand-ins.
+add_library(e2e_util OBJECT process.cc test_util.cc)
+target_compile_definitions(e2e_util PUBLIC
   PRCLIENT_TEST_STUBS="${CMAKE_CURRENT_SOURCE_DIR}/stubs"
   E2E_BIN="${CMAKE_BINARY_DIR}/e2e-bin"
   CONTROLLER_BIN="${CMAKE_BINARY_DIR}/bin/prcontroller"
   SAMPLE_STATE="${PROJECT_SOURCE_DIR}/prcontroller/sample-state")
-add_dependencies(programs_test prwatch_e2e prbay_e2e)
-if(TARGET prcontroller)
-  add_dependencies(programs_test prcontroller)
-endif()
+target_link_libraries(e2e_util PUBLIC GTest::gtest)
+
+add_executable(programs_test programs_test.cc)
+target_link_libraries(programs_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
+add_dependencies(programs_test prwatch_e2e prbay_e2e prcontroller)
 gtest_discover_tests(programs_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 90)
