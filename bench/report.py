@@ -170,7 +170,7 @@ def page(r, f, smoke, plotted):
     w("## Running the benchmarks\n\n")
     w("```sh\nbench/run                  # a few minutes; rewrites docs/performance.md and .png\n"
       "bench/run --wait-quiet 60  # the same, after waiting up to an hour for a quiet machine\n"
-      "bench/run --smoke          # tiny counts, output to a temporary directory\n```\n\n")
+      "bench/run --smoke          # tiny counts, page in build-bench-smoke/page\n```\n\n")
     w("`bench/run --help` lists the options. It builds into `build-bench/` a copy of the "
       "programs configured for a scratch area there (`build-bench/area`), the harness, a C "
       "program that only prints, and `prwatch` in each way of linking the runtime; starts its "
