@@ -25,6 +25,17 @@ constexpr std::size_t kNameSize = 14;    // spool file names + NUL
 constexpr int kMaxArgs = 14;             // arguments one request carries
 constexpr std::size_t kRequestSize = 132;
 
+// Where the request file's fields stand, each closed by a NUL: three names
+// of kNameSize bytes, the word count, the command line. The controller reads
+// the same layout.
+constexpr std::size_t kControlAt = 0;
+constexpr std::size_t kReplyAt = 15;
+constexpr std::size_t kRequestAt = 30;
+constexpr std::size_t kCountAt = 45;
+constexpr std::size_t kCountField = 6;
+constexpr std::size_t kLineAt = 52;
+constexpr std::size_t kLineField = 79;
+
 // ---- Settings (client) ---------------------------------------------------
 
 extern const char* Qconffile;  // configuration file
@@ -172,6 +183,12 @@ enum TrpcResult : int {
 // signal.
 int TRPC(const char* host, const char* dir, const char* requestName, int argc,
          const char* const* argv, int* status);
+
+// TRPC with malloc'ed copies of the arguments argv[keep[1]], argv[keep[2]],
+// ... (keep[0] names the program and is not sent), released afterwards. A
+// copy that cannot be had gives kTrpcSystemError.
+int ForwardCall(const char* host, const char* dir, const char* requestName,
+                const char* const* argv, const std::vector<int>& keep, int* status);
 
 // What a client says for a result of TRPC, or null for kTrpcOk.
 const char* TrpcMessage(int result);

@@ -8,30 +8,24 @@
 namespace prclient {
 namespace {
 
-constexpr std::size_t kNameField = 14;
-constexpr std::size_t kCountOffset = 45;
-constexpr std::size_t kCountField = 6;
-constexpr std::size_t kLineOffset = 52;
-constexpr std::size_t kLineField = 79;
-
 // A name field: left-justified, blank-padded, cut to 14 characters.
 void PutName(std::string& image, std::size_t offset, const char* name) {
-  std::size_t len = strnlen(name, kNameField);
-  image.replace(offset, kNameField, std::string(name, len) +
-                                        std::string(kNameField - len, ' '));
+  std::size_t len = strnlen(name, kNameSize);
+  image.replace(offset, kNameSize, std::string(name, len) +
+                                       std::string(kNameSize - len, ' '));
 }
 
 }  // namespace
 
 std::string RequestImage(const RequestRecord& rec) {
   std::string image(kRequestSize, '\0');
-  PutName(image, 0, rec.controlName);
-  PutName(image, 15, rec.replyName);
-  PutName(image, 30, rec.requestName);
+  PutName(image, kControlAt, rec.controlName);
+  PutName(image, kReplyAt, rec.replyName);
+  PutName(image, kRequestAt, rec.requestName);
 
   char count[kCountField + 1];
   std::snprintf(count, sizeof count, "%-6d", rec.wordCount);
-  image.replace(kCountOffset, kCountField, count, kCountField);
+  image.replace(kCountAt, kCountField, count, kCountField);
 
   std::string line = rec.words[0] ? rec.words[0] : "";
   const int words = std::min(rec.wordCount, kMaxArgs + 1);
@@ -40,7 +34,7 @@ std::string RequestImage(const RequestRecord& rec) {
     line += rec.words[i] ? rec.words[i] : "";
   }
   line.resize(kLineField, ' ');
-  image.replace(kLineOffset, kLineField, line);
+  image.replace(kLineAt, kLineField, line);
   return image;
 }
 

@@ -133,6 +133,22 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
 
 }  // namespace
 
+int ForwardCall(const char* host, const char* dir, const char* requestName,
+                const char* const* argv, const std::vector<int>& keep, int* status) {
+  std::vector<char*> copies;
+  for (int i : keep) {
+    char* copy = strdup(argv[i]);
+    if (copy == nullptr) break;
+    copies.push_back(copy);
+  }
+  int result = kTrpcSystemError;
+  if (copies.size() == keep.size() && !copies.empty())
+    result = TRPC(host, dir, requestName, static_cast<int>(copies.size()) - 1,
+                  copies.data() + 1, status);
+  for (char* copy : copies) std::free(copy);
+  return result;
+}
+
 const char* TrpcMessage(int result) {
   switch (result) {
     case kTrpcOk: return nullptr;

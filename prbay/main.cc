@@ -51,16 +51,8 @@ int main(int argc, char** argv) {
     // NOLINTNEXTLINE(clang-analyzer-security.insecureAPI.strcpy): length checked above
     std::strcpy(serverName, argv[k + 1]);
 
-    std::vector<char*> forwarded;
-    for (int i : prbay::ForwardedIndices(argc, k)) {
-      char* copy = prclient::strdup(argv[i]);
-      if (copy == nullptr) Fatal("System error");
-      forwarded.push_back(copy);
-    }
-    result = prclient::TRPC(serverName, statDir, "prbay",
-                            static_cast<int>(forwarded.size()) - 1, forwarded.data() + 1,
-                            &status);
-    for (char* copy : forwarded) std::free(copy);
+    result = prclient::ForwardCall(serverName, statDir, "prbay", argv,
+                                   prbay::ForwardedIndices(argc, k), &status);
   }
 
   if (const char* message = prclient::TrpcMessage(result)) Fatal("%s", message);

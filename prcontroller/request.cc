@@ -2,16 +2,18 @@
 
 #include <cstdio>
 
+#include "lib/prclient.h"
+
 namespace prcontroller {
 namespace {
 
-constexpr std::size_t kNameField = 14;
-constexpr std::size_t kControlAt = 0;
-constexpr std::size_t kReplyAt = 15;
-constexpr std::size_t kRequestAt = 30;
-constexpr std::size_t kCountAt = 45;
-constexpr std::size_t kCountField = 6;
-constexpr std::size_t kLineAt = 52;
+using prclient::kControlAt;
+using prclient::kCountAt;
+using prclient::kCountField;
+using prclient::kLineAt;
+using prclient::kReplyAt;
+using prclient::kRequestAt;
+constexpr std::size_t kNameField = prclient::kNameSize;
 
 // The separator between two quoted words on the command line.
 constexpr std::string_view kBetweenWords = "\" \"";

@@ -18,11 +18,14 @@
 #include <string_view>
 #include <vector>
 
+#include "lib/prclient.h"
+
 namespace prcontroller {
 
-constexpr std::size_t kRequestSize = 132;
-constexpr int kMaxWords = 15;
-constexpr std::size_t kCommandLineSize = 79;
+// The layout is the client library's own.
+constexpr std::size_t kRequestSize = prclient::kRequestSize;
+constexpr int kMaxWords = prclient::kMaxArgs + 1;
+constexpr std::size_t kCommandLineSize = prclient::kLineField;
 constexpr std::size_t kMaxReplyName = 13;
 
 struct Request {

@@ -72,17 +72,8 @@ int main(int argc, char** argv) {
     if (opts.tries >= 0) prwatch::ReadNumber(OptionValue(opts.tries, argc, argv), &prclient::ntrys);
     if (opts.wait >= 0) prwatch::ReadNumber(OptionValue(opts.wait, argc, argv), &prclient::netwait);
 
-    const std::vector<int> keep = prwatch::ForwardedIndices(argc, opts);
-    std::vector<char*> forwarded;
-    for (int j : keep) {
-      char* copy = prclient::strdup(argv[j]);
-      if (copy == nullptr) Fatal("System error");
-      forwarded.push_back(copy);
-    }
-    result = prclient::TRPC(serverName, statDir, "prwatch",
-                            static_cast<int>(forwarded.size()) - 1, forwarded.data() + 1,
-                            &status);
-    for (char* copy : forwarded) std::free(copy);
+    result = prclient::ForwardCall(serverName, statDir, "prwatch", argv,
+                                   prwatch::ForwardedIndices(argc, opts), &status);
   }
 
   if (const char* message = prclient::TrpcMessage(result)) Fatal("%s", message);
