@@ -1,40 +1,67 @@
 #include "log.h"
 
+#include <sys/stat.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
 #include "escape.h"
 
 namespace prcontroller {
-namespace {
 
-void Write(std::string_view message) {
-  timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  std::tm tm{};
-  ::localtime_r(&ts.tv_sec, &tm);
-  char stamp[64];
-  const std::size_t len = std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
-  std::snprintf(stamp + len, sizeof stamp - len, ".%03ld prcontroller[%ld]: ",
-                ts.tv_nsec / 1000000, static_cast<long>(::getpid()));
+bool IsJournalStream(const char* journal_stream, int fd) {
+  if (journal_stream == nullptr) return false;
+  const char* const end = journal_stream + std::strlen(journal_stream);
+  unsigned long long dev = 0, ino = 0;
+  const auto [colon, dev_err] = std::from_chars(journal_stream, end, dev);
+  if (dev_err != std::errc() || colon == end || *colon != ':') return false;
+  const auto [rest, ino_err] = std::from_chars(colon + 1, end, ino);
+  if (ino_err != std::errc() || rest != end) return false;
+  struct stat st {};
+  return ::fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
+         static_cast<unsigned long long>(st.st_ino) == ino;
+}
+
+Log::Log(bool quiet)
+    : quiet_(quiet), journal_(IsJournalStream(std::getenv("JOURNAL_STREAM"), STDERR_FILENO)) {}
+
+void Log::Write(int priority, std::string_view message) const {
+  char prefix[64];
+  if (journal_) {
+    std::snprintf(prefix, sizeof prefix, "<%d>", priority);
+  } else {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    ::localtime_r(&ts.tv_sec, &tm);
+    const std::size_t len = std::strftime(prefix, sizeof prefix, "%Y-%m-%d %H:%M:%S", &tm);
+    std::snprintf(prefix + len, sizeof prefix - len, ".%03ld prcontroller[%ld]: ",
+                  ts.tv_nsec / 1000000, static_cast<long>(::getpid()));
+  }
   // File names and state-file text reach the log too; made visible, they
-  // cannot drive the terminal of whoever tails it. One write per line keeps
-  // lines whole when several processes share the stream.
-  const std::string line = stamp + Visible(message) + "\n";
+  // cannot drive the terminal of whoever tails it, nor start a second
+  // journal entry. One write per line keeps lines whole when several
+  // processes share the stream.
+  const std::string line = prefix + Visible(message) + "\n";
   ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
   (void)ignored;
 }
 
-}  // namespace
-
 void Log::Event(std::string_view message) const {
-  if (!quiet_) Write(message);
+  if (!quiet_) Write(LOG_INFO, message);
 }
 
-void Log::Problem(std::string_view message) const { Write(message); }
+void Log::Notice(std::string_view message) const { Write(LOG_NOTICE, message); }
+
+void Log::Problem(std::string_view message) const { Write(LOG_WARNING, message); }
+
+void Log::Error(std::string_view message) const { Write(LOG_ERR, message); }
 
 }  // namespace prcontroller

@@ -55,26 +55,30 @@ int RunController(const Settings& settings) {
   const Log log(settings.quiet);
   Fd dir(::open(settings.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) {
-    log.Problem("cannot open request directory " + settings.dir + ": " +
+    log.Error("cannot open request directory " + settings.dir + ": " +
                 std::strerror(errno));
     return 1;
   }
   StateFile state(settings.state_path,
                   [&log](std::string_view message) { log.Problem(message); });
   if (settings.state_path.empty())
-    log.Problem("no --state file: every listing is empty");
+    log.Notice("no --state file: every listing is empty");
+  // Read now, so a state file that cannot be used is in the log at start
+  // rather than at the first request.
+  state.Current();
   RequestDir requests(dir.get(), settings, &state, &log);
 
   if (settings.once) {
     requests.Sweep();
     log.Event("answered " + std::to_string(requests.answered()) +
               " requests in " + settings.dir + "; exiting (--once)");
-    return 0;
+    // Every answer was a refusal; a script running --once should know.
+    return state.Current() ? 0 : 1;
   }
 
   Fd signals = BlockStopSignals();
   if (!signals) {
-    log.Problem(std::string("cannot receive SIGINT and SIGTERM: ") +
+    log.Error(std::string("cannot receive SIGINT and SIGTERM: ") +
                 std::strerror(errno));
     return 1;
   }
@@ -83,7 +87,7 @@ int RunController(const Settings& settings) {
   const bool watching = !settings.poll && watcher.Start(settings.dir, &why_not);
   if (!settings.poll && !watching)
     log.Problem("inotify unavailable (" + why_not + "); polling instead");
-  log.Problem("serving " + settings.dir + (watching ? " with inotify" : " by polling") +
+  log.Notice("serving " + settings.dir + (watching ? " with inotify" : " by polling") +
               ", grace " + Seconds(settings.grace_s) + ", replies kept " +
               Seconds(settings.reply_age_s));
 
@@ -99,14 +103,14 @@ int RunController(const Settings& settings) {
     const int ready = ::poll(fds, watching ? 2 : 1,
                              static_cast<int>(std::max<long long>(wait.count() + 1, 0)));
     if (ready < 0 && errno != EINTR) {
-      log.Problem(std::string("poll failed: ") + std::strerror(errno));
+      log.Error(std::string("poll failed: ") + std::strerror(errno));
       return 1;
     }
     if (ready > 0 && (fds[0].revents & POLLIN)) {
       signalfd_siginfo info{};
       const ssize_t got = ::read(signals.get(), &info, sizeof info);
       const char* which = got == sizeof info && info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-      log.Problem(std::string("stopping on ") + which + " after " +
+      log.Notice(std::string("stopping on ") + which + " after " +
                   std::to_string(requests.answered()) + " requests");
       return 0;
     }
@@ -119,7 +123,7 @@ int RunController(const Settings& settings) {
           requests.Sweep();
           break;
         case DirWatcher::Result::kGone:
-          log.Problem("request directory " + settings.dir + " was removed or moved");
+          log.Error("request directory " + settings.dir + " was removed or moved");
           return 1;
       }
     }

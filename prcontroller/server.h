@@ -8,7 +8,8 @@ namespace prcontroller {
 
 // Serves the request directory until SIGINT or SIGTERM (or, with --once,
 // until what is there has been answered). Returns the exit status: 0 after
-// a clean stop, 1 when the directory cannot be served.
+// a clean stop, 1 when the directory cannot be served or, with --once, when
+// the state file could not be used.
 int RunController(const Settings& settings);
 
 }  // namespace prcontroller
