@@ -1,4 +1,4 @@
-#include "options.h"
+#include "watch_args.h"
 
 #include <cctype>
 #include <climits>

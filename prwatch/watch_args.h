@@ -1,7 +1,7 @@
 // The job lister's local options: the controller's name and the two wait
 // settings. Everything else on the command line belongs to the controller.
-#ifndef PRWATCH_OPTIONS_H_
-#define PRWATCH_OPTIONS_H_
+#ifndef PRWATCH_WATCH_ARGS_H_
+#define PRWATCH_WATCH_ARGS_H_
 
 #include <vector>
 
@@ -30,4 +30,4 @@ bool ReadNumber(const char* text, int* out);
 
 }  // namespace prwatch
 
-#endif  // PRWATCH_OPTIONS_H_
+#endif  // PRWATCH_WATCH_ARGS_H_
