@@ -25,7 +25,8 @@ std::vector<int> ForwardedIndices(int argc, const LocalOptions& opts);
 
 // Reads a number the way "%d" does (white space, sign, digits up to the first
 // other character) without overflow: a value beyond int is clamped. False,
-// with *out untouched, when there is no number.
+// with *out untouched, when there is no number, so a bad value keeps the
+// setting's default.
 bool ReadNumber(const char* text, int* out);
 
 }  // namespace prwatch

@@ -2,7 +2,7 @@
 # processes. The end-to-end copies read "cconf" and use "spool/" relative to
 # their working directory, so every test runs them in an area of its own.
 add_executable(options_test options_test.cc)
-target_link_libraries(options_test PRIVATE prwatch_args prbay_args GTest::gtest_main)
+target_link_libraries(options_test PRIVATE prwatch_args prbay_args prclient GTest::gtest_main)
 gtest_discover_tests(options_test DISCOVERY_TIMEOUT 30)
 
 prclient_library(prclient_e2e "cconf" "spool/")
