@@ -1,5 +1,5 @@
-// The library's own string duplicator: the programs release nothing they
-// copy, so a plain malloc'ed copy is all they need.
+// The library's own string duplicator. ForwardCall releases the copies it
+// makes with std::free, so they are plain malloc'ed ones.
 #include <cstdlib>
 #include <cstring>
 

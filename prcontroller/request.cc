@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "lib/prclient.h"
+#include "prclient.h"
 
 namespace prcontroller {
 namespace {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/prclient.h"
+#include "prclient.h"
 
 namespace prcontroller {
 

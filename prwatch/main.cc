@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "options.h"
+#include "watch_args.h"
 #include "prclient.h"
 
 namespace {

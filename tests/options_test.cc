@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "../prbay/options.h"
-#include "../prwatch/options.h"
+#include "bay_args.h"
+#include "watch_args.h"
 
 namespace {
 

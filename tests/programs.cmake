@@ -2,13 +2,13 @@
 # processes. The end-to-end copies read "cconf" and use "spool/" relative to
 # their working directory, so every test runs them in an area of its own.
 add_executable(options_test options_test.cc)
-target_link_libraries(options_test PRIVATE prwatch_options prbay_options GTest::gtest_main)
+target_link_libraries(options_test PRIVATE prwatch_args prbay_args prclient GTest::gtest_main)
 gtest_discover_tests(options_test DISCOVERY_TIMEOUT 30)
 
 prclient_library(prclient_e2e "cconf" "spool/")
 foreach(program prwatch prbay)
   add_executable(${program}_e2e ${PROJECT_SOURCE_DIR}/${program}/main.cc)
-  target_link_libraries(${program}_e2e PRIVATE ${program}_options prclient_e2e)
+  target_link_libraries(${program}_e2e PRIVATE ${program}_args prclient_e2e)
   set_target_properties(${program}_e2e PROPERTIES
     OUTPUT_NAME ${program}
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-bin)

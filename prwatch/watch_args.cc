@@ -1,8 +1,10 @@
-#include "options.h"
+#include "watch_args.h"
 
-#include <cctype>
 #include <climits>
 #include <cstring>
+#include <optional>
+
+#include "number.h"
 
 namespace prwatch {
 namespace {
@@ -40,17 +42,10 @@ std::vector<int> ForwardedIndices(int argc, const LocalOptions& opts) {
 }
 
 bool ReadNumber(const char* text, int* out) {
-  const char* p = text;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
-  long long value = 0;
-  for (; std::isdigit(static_cast<unsigned char>(*p)); ++p)
-    if (value <= INT_MAX) value = value * 10 + (*p - '0');
-  if (negative) value = -value;
-  *out = static_cast<int>(value < INT_MIN ? INT_MIN : value > INT_MAX ? INT_MAX : value);
-  return true;
+  const std::optional<long long> value =
+      prclient::ParseInteger(text, prclient::NumberForm::kPrefix, INT_MIN, INT_MAX);
+  if (value) *out = static_cast<int>(*value);
+  return value.has_value();
 }
 
 }  // namespace prwatch

@@ -1,7 +1,7 @@
 // The job lister's local options: the controller's name and the two wait
 // settings. Everything else on the command line belongs to the controller.
-#ifndef PRWATCH_OPTIONS_H_
-#define PRWATCH_OPTIONS_H_
+#ifndef PRWATCH_WATCH_ARGS_H_
+#define PRWATCH_WATCH_ARGS_H_
 
 #include <vector>
 
@@ -25,9 +25,10 @@ std::vector<int> ForwardedIndices(int argc, const LocalOptions& opts);
 
 // Reads a number the way "%d" does (white space, sign, digits up to the first
 // other character) without overflow: a value beyond int is clamped. False,
-// with *out untouched, when there is no number.
+// with *out untouched, when there is no number, so a bad value keeps the
+// setting's default.
 bool ReadNumber(const char* text, int* out);
 
 }  // namespace prwatch
 
-#endif  // PRWATCH_OPTIONS_H_
+#endif  // PRWATCH_WATCH_ARGS_H_

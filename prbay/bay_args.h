@@ -1,7 +1,7 @@
 // The queue lister's one local option, the controller's name. Everything else
 // on the command line belongs to the controller.
-#ifndef PRBAY_OPTIONS_H_
-#define PRBAY_OPTIONS_H_
+#ifndef PRBAY_BAY_ARGS_H_
+#define PRBAY_BAY_ARGS_H_
 
 #include <vector>
 
@@ -17,4 +17,4 @@ std::vector<int> ForwardedIndices(int argc, int k);
 
 }  // namespace prbay
 
-#endif  // PRBAY_OPTIONS_H_
+#endif  // PRBAY_BAY_ARGS_H_

@@ -1,4 +1,4 @@
-#include "options.h"
+#include "bay_args.h"
 
 #include <cstring>
 
