@@ -340,7 +340,7 @@ def page(r, f, smoke, plotted):
         cs = cu["stats"]
         w(f"The question users would otherwise ask of CUPS {cu['version']}: a `cupsd` started "
           f"for the run on 127.0.0.1 with a private configuration and spool, one queue on a "
-          f"`file:///dev/null` device holding three held jobs, asked with `lpstat -h "
+          f"`file:///dev/null` device holding {cu.get('jobs', 3)} held jobs, asked with `lpstat -h "
           f"127.0.0.1:PORT -o` and `lpq -h 127.0.0.1:PORT -P bench`; {cu['rounds']} rounds, "
           f"interleaved with the same `prwatch -nwait 0 -ntries 1000` query as in section 3 "
           f"(which lists twelve jobs).\n\n")
