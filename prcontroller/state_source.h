@@ -33,6 +33,22 @@ class StateSource {
   virtual const SpoolState* Current(const StateScope& scope, std::string* problem) = 0;
 };
 
+// A state already in hand, or the reason there is none (null `state`):
+// what a test or a fuzz target answers from.
+class FixedSource : public StateSource {
+ public:
+  FixedSource(const SpoolState* state, std::string problem)
+      : state_(state), problem_(std::move(problem)) {}
+  const SpoolState* Current(const StateScope&, std::string* problem) override {
+    if (!state_) *problem = problem_;
+    return state_;
+  }
+
+ private:
+  const SpoolState* state_;
+  std::string problem_;
+};
+
 class FileSource : public StateSource {
  public:
   FileSource(std::string path, Logger log) : file_(std::move(path), std::move(log)) {}

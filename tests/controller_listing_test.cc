@@ -53,14 +53,7 @@ Reply AnswerTo(const std::string& request, const Args& args, const SpoolState* s
   const ParsedRequest parsed =
       ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args));
   EXPECT_TRUE(parsed.request) << parsed.error;
-  struct Fixed : StateSource {
-    const SpoolState* state;
-    std::string why;
-    const SpoolState* Current(const StateScope&, std::string* problem) override {
-      return *problem = why, state;
-    }
-  } source;
-  source.state = state, source.why = why;
+  FixedSource source(state, std::string(why));
   return Answer(parsed.request.value_or(Request{}), source, kNow);
 }
 
