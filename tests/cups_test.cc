@@ -107,11 +107,10 @@ class Cups : public testing::Test {
 };
 
 TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobs) {
-  for (const char* queue : {"open", "stopped", "shut", "hang", "fail"})
-    Do("lpadmin", {"-p", queue, "-E", "-v",
-                   queue == std::string("hang") || queue == std::string("fail")
-                       ? std::string(queue) + ":/" : "file:///dev/null",
-                   "-o", "printer-error-policy=abort-job"});
+  for (const auto& [queue, uri] : {std::pair{"open", "file:///dev/null"},
+                                   {"stopped", "file:///dev/null"}, {"shut", "file:///dev/null"},
+                                   {"hang", "hang:/"}, {"fail", "fail:/"}})
+    Do("lpadmin", {"-p", queue, "-E", "-v", uri, "-o", "printer-error-policy=abort-job"});
   Do("cupsdisable", {"-r", "toner low", "stopped"});
   Do("cupsreject", {"-r", "closed for \x1b[1mservice", "shut"});
   const struct {
