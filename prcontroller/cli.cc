@@ -88,7 +88,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     else if (option == "--state" || option == "-s") ok = take(&s.state_path);
     else if (option == "--cups") {
       // SERVER is optional: a following word that is not an option is it.
-      if (!has_value && i + 1 < args.size() && args[i + 1].rfind("-", 0) != 0)
+      if (!has_value && i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0)
         value = args[++i];
       s.cups = value;
       ok = true;
