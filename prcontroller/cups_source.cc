@@ -306,6 +306,11 @@ std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
     }
     if (host.empty()) host = "localhost";
   }
+  // A scheduler that asks for a password gets none: libcups would otherwise
+  // prompt on the controller's terminal and wait there.
+  cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* {
+    return nullptr;
+  }, nullptr);
   std::string label = host[0] == '/' ? host : host + ":" + std::to_string(port);
   return std::make_unique<CupsSource>(std::move(host), port, std::move(label), std::move(log));
 }
