@@ -29,6 +29,10 @@ SMOKE = dict(poll=20, start=20, hwm=2, turnaround=20, e2e=10, default=1,
              cups=5, load=[5, 10])
 
 
+# Held jobs on the scheduler the CUPS comparison and the bridge ask.
+CUPS_JOBS = 100
+
+
 class BenchError(Exception):
     pass
 
@@ -161,11 +165,13 @@ class Bench:
         if os.path.exists(missing):
             os.unlink(missing)
 
-    def start_controller(self):
+    def start_controller(self, source=None, log="controller.log"):
+        """The controller on the request directory, by default with the sample state."""
+        self.controller_log = os.path.join(self.area, log)
         self.log_file = open(self.controller_log, "w")
+        source = source or ["--state", os.path.join(self.root, "prcontroller", "sample-state")]
         self.controller = subprocess.Popen(
-            [os.path.join(self.bin, "prcontroller"), "--dir", self.requests, "--state",
-             os.path.join(self.root, "prcontroller", "sample-state")],
+            [os.path.join(self.bin, "prcontroller"), "--dir", self.requests, *source],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log_file)
         deadline = time.monotonic() + 10
         while "serving" not in open(self.controller_log).read():
@@ -400,16 +406,16 @@ FileDevice Yes
                     if cupsd.poll() is not None or time.monotonic() > deadline:
                         raise BenchError("cupsd did not start; see " + dirs["log"])
                     time.sleep(0.05)
-            self.say(f"cupsd pid {cupsd.pid} on {server}")
-            for i in range(3):
+            self.say(f"cupsd pid {cupsd.pid} on {server}; {CUPS_JOBS} held jobs")
+            for i in range(CUPS_JOBS):
                 job = os.path.join(base, f"job{i}.txt")
                 with open(job, "w") as f:
                     f.write(f"benchmark job {i}\n")
                 run([tools["lp"], "-h", server, "-d", "bench", "-H", "hold",
                      "-t", f"report-{i}", job], 30)
             listing = run([tools["lpstat"], "-h", server, "-o"], 30)
-            if listing.count("bench-") != 3:
-                raise BenchError("lpstat -o does not list the three held jobs: " + listing)
+            if listing.count("bench-") != CUPS_JOBS:
+                raise BenchError(f"lpstat -o does not list the {CUPS_JOBS} held jobs: " + listing)
             commands = [("lpstat", [tools["lpstat"], "-h", server, "-o"]),
                         ("lpq", [tools["lpq"], "-h", server, "-P", "bench"]),
                         ("prwatch", self.prwatch("-nwait", "0", "-ntries", "1000")),
@@ -426,9 +432,31 @@ FileDevice Yes
                 lpstat_libraries=sum(1 for line in run(["ldd", tools["lpstat"]], 30).splitlines()
                                      if "=>" in line),
                 version=run(["dpkg-query", "-W", "-f=${Version}", "cups-daemon"], 30)
-                if shutil.which("dpkg-query") else "")
+                if shutil.which("dpkg-query") else "", jobs=CUPS_JOBS)
+            self.bridge(server, commands[0][1], n)
         finally:
             stop(cupsd)
+
+    def bridge(self, server, lpstat, n):
+        """The same query answered through prcontroller --cups, interleaved with lpstat -o."""
+        stop(self.controller)
+        self.start_controller(["--cups", server], "bridge.log")
+        try:
+            self.say(f"CUPS bridge, {n} rounds")
+            mark = self.log_mark()
+            out = self.spawn(n, [("lpstat", lpstat),
+                                 ("bridge", self.prwatch("-nwait", "0", "-ntries", "1000"))])
+            self.settle(mark, n + 1)  # and the warm-up query
+            logged = self.answers(mark)
+            if len(logged) != n + 1 or any(a[2] != 0 for a in logged):
+                raise BenchError(f"bridge: {len(logged)} answers logged for {n + 1} queries; "
+                                 f"see {self.controller_log}")
+            self.results["cups"]["bridge"] = dict(
+                stats={label: summary(self.times(out, label, 0)) for label in ("lpstat", "bridge")},
+                turnaround=summary([a[3] for a in logged]))
+        finally:
+            stop(self.controller)
+            self.start_controller()
 
     # -- 5b. load
 

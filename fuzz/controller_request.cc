@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   for (const auto& a : r.args) FUZZ_CHECK(a.size() < prcontroller::kCommandLineSize, what);
 
-  CheckReply(prcontroller::Answer(r, &state, "", kNow), what);
-  CheckReply(prcontroller::Answer(r, nullptr, "no such file\x1b[2J", kNow), what);
+  prcontroller::FixedSource source(&state, ""), missing(nullptr, "no such file\x1b[2J");
+  CheckReply(prcontroller::Answer(r, source, kNow), what);
+  CheckReply(prcontroller::Answer(r, missing, kNow), what);
   return 0;
 }

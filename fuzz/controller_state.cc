@@ -65,8 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              "prbay", "prbay -l"})
       requests.push_back(Make(line));
   }
+  prcontroller::FixedSource source(&state, "");
   for (const Request& r : requests) {
-    const prcontroller::Reply reply = prcontroller::Answer(r, &state, "", kNow);
+    const prcontroller::Reply reply = prcontroller::Answer(r, source, kNow);
     const std::string problem = fuzzcheck::TerminalProblem(reply.text);
     FUZZ_CHECK(problem.empty(), problem + " in " + fuzzcheck::Show(reply.text) +
                                     " from state " + fuzzcheck::Show(text));

@@ -28,10 +28,25 @@ std::string LineProblem(const Request& request) {
   return "";
 }
 
+StateScope ScopeOf(const JobQuery& q) {
+  StateScope scope;
+  scope.queues = q.queue || q.verbose;  // to tell an unknown queue, to describe one
+  if (q.status && !q.errors_only && *q.status != JobStatus::kError) {
+    scope.finished = *q.status == JobStatus::kDone;
+    scope.unfinished = !scope.finished;
+  }
+  return scope;
+}
+
+StateScope ScopeOf(const QueueQuery& q) {
+  StateScope scope;
+  scope.jobs = q.long_format;  // the short listing takes the queue's own count
+  return scope;
+}
+
 }  // namespace
 
-Reply Answer(const Request& request, const SpoolState* state,
-             std::string_view state_problem, std::time_t now) {
+Reply Answer(const Request& request, StateSource& source, std::time_t now) {
   const std::string& name = request.request_name;
   const bool jobs = name == "prwatch";
   if (!jobs && name != "prbay")
@@ -49,9 +64,11 @@ Reply Answer(const Request& request, const SpoolState* state,
   if (jobs ? job_query.help : queue_query.help)
     return jobs ? ListJobs(job_query, SpoolState{}, now)
                 : ListQueues(queue_query, SpoolState{});
+  std::string problem;
+  const SpoolState* state =
+      source.Current(jobs ? ScopeOf(job_query) : ScopeOf(queue_query), &problem);
   if (!state)
-    return Refuse(kStatusNoState, name,
-                  "spool state unavailable: " + Visible(state_problem));
+    return Refuse(kStatusNoState, name, "spool state unavailable: " + Visible(problem));
   return jobs ? ListJobs(job_query, *state, now) : ListQueues(queue_query, *state);
 }
 

@@ -8,15 +8,13 @@
 
 #include "reply.h"
 #include "request.h"
-#include "state.h"
+#include "state_source.h"
 
 namespace prcontroller {
 
-// Answers "prwatch" (jobs) and "prbay" (queues). `state` is null when the
-// spool state could not be read, `state_problem` then saying why; help is
-// given without it.
-Reply Answer(const Request& request, const SpoolState* state,
-             std::string_view state_problem, std::time_t now);
+// Answers "prwatch" (jobs) and "prbay" (queues), asking `source` for the
+// part of the spool the listing needs; help is given without asking.
+Reply Answer(const Request& request, StateSource& source, std::time_t now);
 
 // The reply to a file that is not a valid request.
 Reply MalformedReply(std::string_view why);

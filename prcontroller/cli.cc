@@ -21,12 +21,16 @@ bool ParseSeconds(const std::string& text, double* seconds) {
 }  // namespace
 
 const char* UsageText() {
-  return "Usage: prcontroller --dir DIR [--state FILE] [--grace SECONDS]\n"
+  return "Usage: prcontroller --dir DIR [--state FILE | --cups [SERVER]]\n"
+         "                    [--grace SECONDS]\n"
          "                    [--reply-age SECONDS] [--once] [--poll]\n"
          "                    [--poll-interval SECONDS] [--quiet]\n"
          "Answers prwatch and prbay requests dropped in DIR.\n"
          "  --dir DIR                request directory (required)\n"
          "  --state FILE             spool state file (default: an empty spool)\n"
+         "  --cups [SERVER]          list what a CUPS scheduler holds instead: SERVER\n"
+         "                           is HOST[:PORT] or a socket path (default: the\n"
+         "                           system's scheduler)\n"
          "  --grace SECONDS          give up on an incomplete request after this\n"
          "                           long unchanged (default 2)\n"
          "  --reply-age SECONDS      remove replies this old (default 600)\n"
@@ -82,6 +86,13 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     bool ok;
     if (option == "--dir" || option == "-d") ok = take(&s.dir);
     else if (option == "--state" || option == "-s") ok = take(&s.state_path);
+    else if (option == "--cups") {
+      // SERVER is optional: a following word that is not an option is it.
+      if (!has_value && i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0)
+        value = args[++i];
+      s.cups = value;
+      ok = true;
+    }
     else if (option == "--grace") ok = take_seconds(&s.grace_s);
     else if (option == "--reply-age") ok = take_seconds(&s.reply_age_s);
     else if (option == "--poll-interval") ok = take_seconds(&s.poll_interval_s);
@@ -96,6 +107,7 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
     if (!ok) return cl;
   }
   if (!cl.help && s.dir.empty()) cl.error = "--dir is required";
+  else if (s.cups && !s.state_path.empty()) cl.error = "give --state or --cups, not both";
   else if (s.poll_interval_s < 0.001) cl.error = "--poll-interval must be at least 0.001";
   return cl;
 }

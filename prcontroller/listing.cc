@@ -77,6 +77,34 @@ std::vector<std::string> JobFilters(const JobQuery& q) {
   return filters;
 }
 
+// The queue's state with what a scheduler says about it, in one cell:
+// "stopped, rejecting jobs (paused): Toner low". A state file's queue has
+// its state alone.
+std::string QueueState(const Queue& q) {
+  std::string text = Visible(q.state);
+  if (q.accepting == false) text += ", rejecting jobs";
+  std::vector<std::string> reasons;
+  for (const std::string& r : q.reasons) reasons.push_back(Visible(r));
+  if (!reasons.empty()) text += " (" + Join(reasons) + ")";
+  if (!q.message.empty()) text += ": " + Visible(q.message);
+  return text;
+}
+
+// A pattern that names no queue at all is a different answer from a queue
+// with nothing in it: the user most likely mistyped the name.
+bool NoSuchQueue(const std::optional<std::string>& pattern, const SpoolState& state) {
+  if (!pattern) return false;
+  for (const Queue& q : state.queues)
+    if (Matches(pattern, q.name)) return false;
+  for (const Job& job : state.jobs)
+    if (Matches(pattern, job.queue)) return false;
+  return true;
+}
+
+Reply NoQueueReply(const char* who, const std::string& pattern) {
+  return {kStatusNoQueue, std::string(who) + ": no queue named " + Quoted(pattern) + "\n"};
+}
+
 bool JobMatches(const JobQuery& q, const Job& job, std::time_t now) {
   return (!q.ident || *q.ident == job.id) && Matches(q.name, job.name) &&
          Matches(q.queue, job.queue) && (!q.status || *q.status == job.status) &&
@@ -96,8 +124,10 @@ std::string JobBlock(const Job& job, const SpoolState& state, std::time_t now) {
          "  Owner:      " + Visible(job.owner) + "\n" +
          "  Queue:      " + queue + "\n" +
          "  Status:     " + std::string(JobStatusName(job.status)) + "\n" +
-         "  Size:       " + std::to_string(job.size) + " bytes (" +
-         HumanSize(job.size) + ")\n" +
+         "  Size:       " +
+         (job.size_in_kib ? std::to_string(job.size / 1024) + " KiB, rounded up"
+                          : std::to_string(job.size) + " bytes") +
+         " (" + HumanSize(job.size) + ")\n" +
          "  Pages:      " + std::to_string(job.pages) + "\n" +
          "  Submitted:  " + LocalTime(job.submitted, "%Y-%m-%d %H:%M:%S") +
          " (" + HumanAge(now - job.submitted) + " ago)\n";
@@ -107,6 +137,7 @@ std::string JobBlock(const Job& job, const SpoolState& state, std::time_t now) {
 
 Reply ListJobs(const JobQuery& query, const SpoolState& state, std::time_t now) {
   if (query.help) return {kStatusOk, JobHelpText()};
+  if (NoSuchQueue(query.queue, state)) return NoQueueReply("prwatch", *query.queue);
 
   std::vector<const Job*> matched;
   for (const Job& job : state.jobs)
@@ -163,6 +194,7 @@ Reply ListQueues(const QueueQuery& query, const SpoolState& state) {
 
   Reply reply;
   const std::string filter = query.queue ? " matching " + Quoted(*query.queue) : "";
+  if (matched.empty() && query.queue) return NoQueueReply("prbay", *query.queue);
   if (matched.empty()) {
     reply.status = kStatusNoMatch;
     reply.text = "No queues" + filter + "\n";
@@ -185,7 +217,7 @@ Reply ListQueues(const QueueQuery& query, const SpoolState& state) {
       ++by_status[static_cast<std::size_t>(job.status)];
       if (job.status != JobStatus::kDone) pages += job.pages;
     }
-    std::vector<std::string> row{Visible(queue->name), Visible(queue->state)};
+    std::vector<std::string> row{Visible(queue->name), QueueState(*queue)};
     if (query.long_format) {
       for (std::size_t count : by_status) row.push_back(std::to_string(count));
       row.push_back(std::to_string(pages));
@@ -193,7 +225,7 @@ Reply ListQueues(const QueueQuery& query, const SpoolState& state) {
       std::size_t active = 0;
       for (JobStatus s : kJobStatuses)
         if (s != JobStatus::kDone) active += by_status[static_cast<std::size_t>(s)];
-      row.push_back(std::to_string(active));
+      row.push_back(std::to_string(queue->job_count.value_or(active)));
     }
     row.push_back(Visible(queue->description));
     table.AddRow(std::move(row));

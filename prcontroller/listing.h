@@ -1,6 +1,6 @@
 // The job and queue listings. Every listing opens with one line that
 // restates what was asked for, quoting the values as the client gave them
-// ("Jobs matching name "job17": 2", "No jobs matching queue "q9""), so the
+// ("Jobs matching name "job17": 2", "No jobs matching status "held""), so the
 // reader, or a program that sent many requests, can tell which request a
 // reply answers.
 #ifndef PRCONTROLLER_LISTING_H_
@@ -15,7 +15,8 @@
 namespace prcontroller {
 
 // Status kStatusOk with the listing, or kStatusNoMatch when no job
-// matched. `now` is what job ages count from.
+// matched, or kStatusNoQueue when -p names no queue at all. `now` is what
+// job ages count from.
 Reply ListJobs(const JobQuery& query, const SpoolState& state, std::time_t now);
 
 // The same for queues.

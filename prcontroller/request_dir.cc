@@ -49,7 +49,7 @@ std::string ReadHead(int fd, std::size_t limit) {
 
 }  // namespace
 
-RequestDir::RequestDir(int dirfd, const Settings& settings, StateFile* state,
+RequestDir::RequestDir(int dirfd, const Settings& settings, StateSource* state,
                        const Log* log)
     : dirfd_(dirfd), settings_(settings), state_(state), log_(log) {}
 
@@ -119,9 +119,7 @@ void RequestDir::Answer(const std::string& name, const Request& request,
   if (request.control_name != name)
     log_->Problem(name + " calls itself " + request.control_name +
                   " in its control name; answering it anyway");
-  const SpoolState* state = state_->Current();
-  const Reply reply = prcontroller::Answer(request, state, state_->problem(),
-                                           std::time(nullptr));
+  const Reply reply = prcontroller::Answer(request, *state_, std::time(nullptr));
   if (!Deliver(name, request.reply_name, ReplyContent(reply))) return;
   ++answered_;
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(

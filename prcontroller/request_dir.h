@@ -17,7 +17,7 @@
 #include "reply_file.h"
 #include "request.h"
 #include "settings.h"
-#include "state_file.h"
+#include "state_source.h"
 
 namespace prcontroller {
 
@@ -25,7 +25,7 @@ class RequestDir {
  public:
   // `dirfd` is the open request directory; every file is reached relative
   // to it, so a directory renamed under us cannot redirect a write.
-  RequestDir(int dirfd, const Settings& settings, StateFile* state, const Log* log);
+  RequestDir(int dirfd, const Settings& settings, StateSource* state, const Log* log);
 
   // Looks at one name that may be a request: answers it when it is a
   // complete request, otherwise waits for it to change, and gives up on it
@@ -67,7 +67,7 @@ class RequestDir {
 
   int dirfd_;
   Settings settings_;
-  StateFile* state_;
+  StateSource* state_;
   const Log* log_;
   std::unordered_map<std::string, Pending> pending_;
   std::deque<Written> replies_;  // oldest first

@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "fd.h"
 #include "log.h"
 #include "request_dir.h"
-#include "state_file.h"
+#include "cups_source.h"
+#include "state_source.h"
 #include "watcher.h"
 
 namespace prcontroller {
@@ -59,21 +61,31 @@ int RunController(const Settings& settings) {
                 std::strerror(errno));
     return 1;
   }
-  StateFile state(settings.state_path,
-                  [&log](std::string_view message) { log.Problem(message); });
-  if (settings.state_path.empty())
-    log.Notice("no --state file: every listing is empty");
-  // Read now, so a state file that cannot be used is in the log at start
+  const auto problem = [&log](std::string_view message) { log.Problem(message); };
+  std::unique_ptr<StateSource> state;
+  if (settings.cups) {
+    std::string err;
+    state = OpenCupsSource(*settings.cups, problem, &err);
+    if (!state) {
+      log.Problem(err);
+      return 1;
+    }
+  } else {
+    state = std::make_unique<FileSource>(settings.state_path, problem);
+    if (settings.state_path.empty()) log.Notice("no --state file: every listing is empty");
+  }
+  // Asked now, so a source that cannot be used is in the log at start
   // rather than at the first request.
-  state.Current();
-  RequestDir requests(dir.get(), settings, &state, &log);
+  std::string unusable;
+  state->Current(StateScope{}, &unusable);
+  RequestDir requests(dir.get(), settings, state.get(), &log);
 
   if (settings.once) {
     requests.Sweep();
     log.Event("answered " + std::to_string(requests.answered()) +
               " requests in " + settings.dir + "; exiting (--once)");
     // Every answer was a refusal; a script running --once should know.
-    return state.Current() ? 0 : 1;
+    return state->Current(StateScope{}, &unusable) ? 0 : 1;
   }
 
   Fd signals = BlockStopSignals();

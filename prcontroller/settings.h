@@ -2,6 +2,7 @@
 #ifndef PRCONTROLLER_SETTINGS_H_
 #define PRCONTROLLER_SETTINGS_H_
 
+#include <optional>
 #include <string>
 
 namespace prcontroller {
@@ -9,6 +10,8 @@ namespace prcontroller {
 struct Settings {
   std::string dir;         // the request directory
   std::string state_path;  // spool state file; empty: an empty spool
+  // --cups: the CUPS scheduler to ask instead ("" for the default one).
+  std::optional<std::string> cups;
   // A request file that stays short or malformed this long is given up on.
   // Copies of 132 bytes take milliseconds; seconds leave room for a slow
   // remote copy.

@@ -38,6 +38,11 @@ struct Queue {
   std::string name;
   std::string state;
   std::string description;
+  // What a scheduler reports besides; a state file leaves them unset.
+  std::optional<bool> accepting;
+  std::vector<std::string> reasons;  // why it is in its state ("paused")
+  std::string message;
+  std::optional<std::size_t> job_count;  // unfinished jobs, as the scheduler counts them
 };
 
 struct Job {
@@ -49,6 +54,7 @@ struct Job {
   std::uint64_t pages = 0;
   std::time_t submitted = 0;
   std::string name;
+  bool size_in_kib = false;  // size known in whole KiB only, rounded up
 };
 
 struct SpoolState {

@@ -13,6 +13,7 @@ enum ReplyStatus : int {
   kStatusUnknownRequest = 3,  // a request name this controller does not serve
   kStatusMalformed = 4,       // the request file is not a valid request
   kStatusNoState = 5,         // the spool state could not be read
+  kStatusNoQueue = 6,         // -p named no queue there is, unlike a queue with no jobs
 };
 
 }  // namespace prcontroller

@@ -53,7 +53,8 @@ Reply AnswerTo(const std::string& request, const Args& args, const SpoolState* s
   const ParsedRequest parsed =
       ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args));
   EXPECT_TRUE(parsed.request) << parsed.error;
-  return Answer(parsed.request.value_or(Request{}), state, why, kNow);
+  FixedSource source(state, std::string(why));
+  return Answer(parsed.request.value_or(Request{}), source, kNow);
 }
 
 TEST(ControllerEscape, ControlCharactersBecomeVisible) {
@@ -111,7 +112,8 @@ TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
       {"prbay", {}, kStatusOk, "All queues: 3", {"lp1", "lp2", "big"}},
       {"prbay", {"-p", "lp*"}, kStatusOk, "Queues matching \"lp*\": 2", {"lp1", "lp2"}},
       {"prbay", {"-L", "-Pbig"}, kStatusOk, "Queues matching \"big\": 1", {"big"}},
-      {"prbay", {"-p", "none"}, kStatusNoMatch, "No queues matching \"none\"", {}},
+      {"prbay", {"-p", "none"}, kStatusNoQueue, "prbay: no queue named \"none\"", {}},
+      {"prwatch", {"-p", "lp9", "-s", "done"}, kStatusNoQueue, "prwatch: no queue named", {}},
       // Refusals: one line saying why.
       {"prfoo", {}, kStatusUnknownRequest, "prcontroller: unknown request \"prfoo\"", {}},
       {"prwatch", {"-lx"}, kStatusBadArguments, "prwatch: unknown option \"-x\" in \"-lx\"", {}},

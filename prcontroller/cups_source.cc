@@ -1,0 +1,318 @@
+#include "cups_source.h"
+
+#include <cups/cups.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace prcontroller {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A reply must reach the client well inside its first poll, and a scheduler
+// that hangs must not hold the controller: every request to it, connecting
+// included, ends within this time.
+constexpr auto kBudget = std::chrono::milliseconds(1500);
+
+struct HttpClose {
+  void operator()(http_t* http) const { httpClose(http); }
+};
+struct IppDelete {
+  void operator()(ipp_t* ipp) const { ippDelete(ipp); }
+};
+using Http = std::unique_ptr<http_t, HttpClose>;
+using Ipp = std::unique_ptr<ipp_t, IppDelete>;
+
+const char* const kJobAttributes[] = {
+    "job-id", "job-originating-user-name", "job-name", "job-k-octets", "job-state",
+    "job-state-reasons", "job-printer-uri", "time-at-creation", "copies",
+    "job-impressions"};
+const char* const kPrinterAttributes[] = {
+    "printer-name", "printer-state", "printer-is-accepting-jobs", "printer-state-reasons",
+    "printer-state-message", "queued-job-count", "printer-info"};
+
+JobStatus StatusOf(int job_state) {
+  switch (job_state) {
+    case IPP_JSTATE_PENDING:
+      return JobStatus::kQueued;
+    case IPP_JSTATE_HELD:
+      return JobStatus::kHeld;
+    case IPP_JSTATE_PROCESSING:
+      return JobStatus::kPrinting;
+    case IPP_JSTATE_STOPPED:
+    case IPP_JSTATE_ABORTED:
+      return JobStatus::kError;
+    default:  // canceled, completed
+      return JobStatus::kDone;
+  }
+}
+
+std::string PrinterStateName(int state) {
+  switch (state) {
+    case IPP_PSTATE_IDLE:
+      return "idle";
+    case IPP_PSTATE_PROCESSING:
+      return "processing";
+    case IPP_PSTATE_STOPPED:
+      return "stopped";
+  }
+  return "state " + std::to_string(state);
+}
+
+std::string Text(ipp_attribute_t* attr) {
+  const char* value = ippGetString(attr, 0, nullptr);
+  return value ? value : "";
+}
+
+// Calls `each` with the attributes of every group tagged `group` in turn.
+template <typename Each>
+void ForEachGroup(ipp_t* response, ipp_tag_t group, Each each) {
+  std::vector<ipp_attribute_t*> attrs;
+  for (ipp_attribute_t* a = ippFirstAttribute(response);; a = ippNextAttribute(response)) {
+    if (!a || ippGetGroupTag(a) != group) {
+      if (!attrs.empty()) each(attrs);
+      attrs.clear();
+      if (!a) return;
+      continue;
+    }
+    attrs.push_back(a);
+  }
+}
+
+// Bounds one exchange with the scheduler. libcups's own timeout makes it
+// poll before every small read, which doubles the time of a large listing;
+// instead the socket is shut down when the time is up, so whatever libcups
+// is blocked in returns at once and the request fails.
+class Watchdog {
+ public:
+  Watchdog(int fd, Clock::duration left) {
+    static const bool installed = [] {
+      struct sigaction sa {};
+      sa.sa_handler = &Watchdog::OnAlarm;
+      sigemptyset(&sa.sa_mask);
+      return sigaction(SIGALRM, &sa, nullptr) == 0;
+    }();
+    if (!installed) return;
+    fd_ = fd;
+    const auto us = std::max<long long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(left).count(), 1);
+    itimerval timer{};
+    timer.it_value.tv_sec = static_cast<time_t>(us / 1000000);
+    timer.it_value.tv_usec = static_cast<suseconds_t>(us % 1000000);
+    ::setitimer(ITIMER_REAL, &timer, nullptr);
+  }
+  ~Watchdog() {
+    const itimerval off{};
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    fd_ = -1;
+  }
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+
+ private:
+  static void OnAlarm(int) {
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
+  }
+  static inline volatile sig_atomic_t fd_ = -1;
+};
+
+class CupsSource : public StateSource {
+ public:
+  CupsSource(std::string host, int port, std::string label, Logger log)
+      : host_(std::move(host)), port_(port), label_(std::move(label)), log_(std::move(log)) {}
+
+  const SpoolState* Current(const StateScope& scope, std::string* problem) override {
+    deadline_ = Clock::now() + kBudget;
+    std::string err;
+    if (Fetch(scope, &err)) {
+      if (!last_failure_.empty()) log_("CUPS scheduler at " + label_ + " answers again");
+      last_failure_.clear();
+      return &state_;
+    }
+    // Whatever went wrong, the next request starts on a fresh connection.
+    http_.reset();
+    *problem = "CUPS scheduler at " + label_ + ": " + err;
+    if (*problem != last_failure_) log_(*problem);
+    last_failure_ = *problem;
+    return nullptr;
+  }
+
+ private:
+  bool Connect(std::string* err) {
+    // A scheduler that went away (restarted, or closed an idle connection)
+    // leaves the kept socket readable at end of file: start afresh rather
+    // than let libcups reconnect with its own, much longer, timeout.
+    if (http_) {
+      pollfd p{httpGetFd(http_.get()), POLLIN, 0};
+      if (::poll(&p, 1, 0) != 0) http_.reset();
+    }
+    if (http_) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline_ - Clock::now());
+    http_.reset(httpConnect2(host_.c_str(), port_, nullptr, AF_UNSPEC,
+                             HTTP_ENCRYPTION_IF_REQUESTED, 1,
+                             static_cast<int>(std::max<long long>(left.count(), 1)), nullptr));
+    if (!http_) {
+      // libcups keeps no useful errno or message for a failed connect.
+      *err = Clock::now() >= deadline_ ? NoAnswer() : "cannot connect: nothing listens there";
+      return false;
+    }
+    return true;
+  }
+
+  static std::string NoAnswer() {
+    return "no answer within " + std::to_string(kBudget.count()) + " ms";
+  }
+
+  // Sends `request` and returns the response, or null with `err` set. A
+  // not-found status (no printers, no jobs) is an empty answer.
+  Ipp Ask(ipp_t* request, const char* const* attrs, int n_attrs, std::string* err) {
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                  n_attrs, nullptr, attrs);
+    Ipp response;
+    {
+      const Watchdog watchdog(httpGetFd(http_.get()), deadline_ - Clock::now());
+      response.reset(cupsDoRequest(http_.get(), request, "/"));
+    }
+    const ipp_status_t status = cupsLastError();
+    if (!response || (status > IPP_STATUS_OK_EVENTS_COMPLETE &&
+                      status != IPP_STATUS_ERROR_NOT_FOUND)) {
+      *err = Clock::now() >= deadline_ ? NoAnswer() : cupsLastErrorString();
+      return nullptr;
+    }
+    return response;
+  }
+
+  bool Fetch(const StateScope& scope, std::string* err) {
+    state_.queues.clear();
+    state_.jobs.clear();
+    if (!Connect(err)) return false;
+    if (scope.queues) {
+      Ipp response = Ask(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS), kPrinterAttributes,
+                         std::size(kPrinterAttributes), err);
+      if (!response) return false;
+      ForEachGroup(response.get(), IPP_TAG_PRINTER, [this](const auto& attrs) {
+        state_.queues.push_back(QueueFrom(attrs));
+      });
+    }
+    if (scope.jobs && (scope.finished || scope.unfinished)) {
+      ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+      ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                   "ipp://localhost/");
+      ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
+                   !scope.finished     ? "not-completed"
+                   : !scope.unfinished ? "completed"
+                                       : "all");
+      Ipp response = Ask(request, kJobAttributes, std::size(kJobAttributes), err);
+      if (!response) return false;
+      std::vector<std::pair<int, Job>> jobs;
+      ForEachGroup(response.get(), IPP_TAG_JOB, [&jobs](const auto& attrs) {
+        jobs.push_back(JobFrom(attrs));
+      });
+      // In order of submission, as lpstat lists them.
+      std::sort(jobs.begin(), jobs.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
+      for (auto& job : jobs) state_.jobs.push_back(std::move(job.second));
+    }
+    return true;
+  }
+
+  static Queue QueueFrom(const std::vector<ipp_attribute_t*>& attrs) {
+    Queue q;
+    for (ipp_attribute_t* a : attrs) {
+      const std::string_view name = ippGetName(a);
+      if (name == "printer-name") q.name = Text(a);
+      else if (name == "printer-info") q.description = Text(a);
+      else if (name == "printer-state") q.state = PrinterStateName(ippGetInteger(a, 0));
+      else if (name == "printer-is-accepting-jobs") q.accepting = ippGetBoolean(a, 0) != 0;
+      else if (name == "printer-state-message") q.message = Text(a);
+      else if (name == "queued-job-count")
+        q.job_count = static_cast<std::size_t>(std::max(ippGetInteger(a, 0), 0));
+      else if (name == "printer-state-reasons")
+        for (int i = 0; i < ippGetCount(a); ++i)
+          if (const char* r = ippGetString(a, i, nullptr); r && std::strcmp(r, "none") != 0)
+            q.reasons.emplace_back(r);
+    }
+    return q;
+  }
+
+  static std::pair<int, Job> JobFrom(const std::vector<ipp_attribute_t*>& attrs) {
+    Job job;
+    int id = 0;
+    long long impressions = 0, copies = 1;
+    bool named = false;
+    for (ipp_attribute_t* a : attrs) {
+      const std::string_view name = ippGetName(a);
+      if (name == "job-id") id = ippGetInteger(a, 0);
+      else if (name == "job-originating-user-name") job.owner = Text(a);
+      // A name that is not valid UTF-8 is kept raw and followed by a second
+      // job-name, "Untitled"; the raw one is what the user submitted, and
+      // the listing makes it visible like any other name.
+      else if (name == "job-name" && !std::exchange(named, true)) job.name = Text(a);
+      else if (name == "job-state") job.status = StatusOf(ippGetInteger(a, 0));
+      else if (name == "time-at-creation") job.submitted = ippGetInteger(a, 0);
+      else if (name == "job-impressions") impressions = std::max(ippGetInteger(a, 0), 0);
+      else if (name == "copies") copies = std::max(ippGetInteger(a, 0), 1);
+      else if (name == "job-k-octets")
+        job.size = static_cast<std::uint64_t>(std::max(ippGetInteger(a, 0), 0)) * 1024;
+      else if (name == "job-printer-uri") {
+        const std::string uri = Text(a);
+        job.queue = uri.substr(uri.rfind('/') + 1);
+      }
+    }
+    job.id = std::to_string(id);
+    job.pages = static_cast<std::uint64_t>(impressions * copies);
+    job.size_in_kib = true;
+    return {id, std::move(job)};
+  }
+
+  std::string host_;
+  int port_;
+  std::string label_;
+  Logger log_;
+  Http http_;
+  Clock::time_point deadline_;
+  SpoolState state_;
+  std::string last_failure_;  // logged once, not on every request
+};
+
+}  // namespace
+
+std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
+                                            StateSource::Logger log, std::string* err) {
+  std::string host = server.empty() ? cupsServer() : server;
+  int port = ippPort();
+  if (host.empty() || host[0] != '/') {
+    if (const std::size_t colon = host.rfind(':'); colon != std::string::npos) {
+      const char* first = host.data() + colon + 1;
+      const char* last = host.data() + host.size();
+      const auto [end, ec] = std::from_chars(first, last, port);
+      if (ec != std::errc() || end != last || port < 1 || port > 65535) {
+        *err = "--cups: \"" + server + "\" is not HOST, HOST:PORT or a socket path";
+        return nullptr;
+      }
+      host.resize(colon);
+    }
+    if (host.empty()) host = "localhost";
+  }
+  // A scheduler that asks for a password gets none: libcups would otherwise
+  // prompt on the controller's terminal and wait there.
+  cupsSetPasswordCB2([](const char*, http_t*, const char*, const char*, void*) -> const char* {
+    return nullptr;
+  }, nullptr);
+  std::string label = host[0] == '/' ? host : host + ":" + std::to_string(port);
+  return std::make_unique<CupsSource>(std::move(host), port, std::move(label), std::move(log));
+}
+
+}  // namespace prcontroller

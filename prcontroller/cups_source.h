@@ -1,0 +1,24 @@
+// The bridge to a CUPS scheduler: each listing is asked for over IPP when a
+// request is answered, through one connection kept open between requests.
+// It is built only when libcups is found (PRCONTROLLER_CUPS); otherwise
+// cups_off.cc stands in and says the bridge is off.
+#ifndef PRCONTROLLER_CUPS_SOURCE_H_
+#define PRCONTROLLER_CUPS_SOURCE_H_
+
+#include <memory>
+#include <string>
+
+#include "state_source.h"
+
+namespace prcontroller {
+
+// `server` is "HOST", "HOST:PORT", the path of a local socket, or "" for the
+// scheduler libcups would use. Nothing is asked yet, so a scheduler that is
+// down at start-up is no reason to refuse. Null only when the name is
+// unusable or the bridge was not built, the reason then in `err`.
+std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
+                                            StateSource::Logger log, std::string* err);
+
+}  // namespace prcontroller
+
+#endif  // PRCONTROLLER_CUPS_SOURCE_H_

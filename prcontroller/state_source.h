@@ -1,0 +1,67 @@
+// Where the listings come from: the state file, or a CUPS scheduler asked
+// at the moment a request is answered. Both give the same SpoolState, so a
+// listing reads the same whichever source the controller was started with.
+#ifndef PRCONTROLLER_STATE_SOURCE_H_
+#define PRCONTROLLER_STATE_SOURCE_H_
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "state.h"
+#include "state_file.h"
+
+namespace prcontroller {
+
+// What one listing needs. A scheduler is asked for no more than that, which
+// keeps a large job history from slowing down every request; the state
+// file, already in memory, hands over everything.
+struct StateScope {
+  bool queues = true;
+  bool jobs = true;
+  bool finished = true;    // jobs that ended (done, aborted)
+  bool unfinished = true;  // jobs still to print or stopped
+};
+
+class StateSource {
+ public:
+  using Logger = std::function<void(std::string_view)>;
+
+  virtual ~StateSource() = default;
+  // The spool now, or null with the reason, one line, in `problem`. The
+  // state stays valid until the next call.
+  virtual const SpoolState* Current(const StateScope& scope, std::string* problem) = 0;
+};
+
+// A state already in hand, or the reason there is none (null `state`):
+// what a test or a fuzz target answers from.
+class FixedSource : public StateSource {
+ public:
+  FixedSource(const SpoolState* state, std::string problem)
+      : state_(state), problem_(std::move(problem)) {}
+  const SpoolState* Current(const StateScope&, std::string* problem) override {
+    if (!state_) *problem = problem_;
+    return state_;
+  }
+
+ private:
+  const SpoolState* state_;
+  std::string problem_;
+};
+
+class FileSource : public StateSource {
+ public:
+  FileSource(std::string path, Logger log) : file_(std::move(path), std::move(log)) {}
+  const SpoolState* Current(const StateScope&, std::string* problem) override {
+    const SpoolState* state = file_.Current();
+    if (!state) *problem = file_.problem();
+    return state;
+  }
+
+ private:
+  StateFile file_;
+};
+
+}  // namespace prcontroller
+
+#endif  // PRCONTROLLER_STATE_SOURCE_H_

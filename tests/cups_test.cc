@@ -1,0 +1,193 @@
+// prwatch and prbay run whole against prcontroller --cups and a private CUPS
+// scheduler: its configuration, spool, logs and backends live in the
+// test's directory, it listens on 127.0.0.1 and a free port, and it is
+// started and stopped here by its pid. Two backends of the test's own keep
+// a job printing ("hang") and make one fail ("fail").
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+
+#include "fault_util.h"
+
+namespace {
+
+using faults::Millis;
+using testing::HasSubstr;
+using testutil::Outcome;
+
+const char kCupsd[] = "/usr/sbin/cupsd";
+
+int FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), len);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+class Cups : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {kCupsd, "/usr/bin/lp", "/usr/bin/lpstat", "/usr/sbin/lpadmin"})
+      if (access(tool, X_OK) != 0)
+        GTEST_SKIP() << tool << " missing: install cups-daemon cups-client (tools/deps does)";
+    if (geteuid() != 0) GTEST_SKIP() << "cupsd runs the test's backends only as root";
+    const std::string d = dir_.path();
+    for (const char* sub : {"spool", "cache", "state", "tmp", "log", "bin", "bin/backend"})
+      mkdir((dir_ / sub).c_str(), 0755);
+    chmod(d.c_str(), 0755);
+    // The system's helpers, the test's backends (mode 0700: run as root).
+    for (const char* sub : {"daemon", "filter", "cgi-bin", "notifier", "monitor"})
+      symlink(("/usr/lib/cups/" + std::string(sub)).c_str(), (dir_ / "bin/" + sub).c_str());
+    for (const auto& [name, body] : {std::pair{"hang", "exec sleep 30"}, {"fail", "exit 1"}}) {
+      testutil::WriteFile(dir_ / "bin/backend/" + name, std::string("#!/bin/sh\n") + body + "\n");
+      chmod((dir_ / "bin/backend/" + name).c_str(), 0700);
+    }
+    testutil::WriteFile(dir_ / "cups-files.conf",
+                        "ServerRoot " + d + "\nServerBin " + d + "/bin\nRequestRoot " + d +
+                            "/spool\nCacheDir " + d + "/cache\nStateDir " + d +
+                            "/state\nTempDir " + d + "/tmp\nAccessLog " + d +
+                            "/log/access\nErrorLog " + d + "/log/error\nPageLog " + d +
+                            "/log/page\nPrintcap " + d + "/printcap\nFileDevice Yes\n");
+    testutil::WriteFile(dir_ / "cupsd.conf",
+                        "Listen " + server_ + "\nLogLevel warn\nDefaultAuthType None\n"
+                        "WebInterface No\nBrowsing No\n<Location />\nOrder allow,deny\n"
+                        "Allow 127.0.0.1\n</Location>\n<Policy default>\nJobPrivateValues none\n"
+                        "<Limit All>\nOrder deny,allow\n</Limit>\n</Policy>\n");
+    StartScheduler();
+    area_.WriteConf(testutil::HostName(), area_.requests() + "/");
+    controller_.emplace(testutil::Launch{
+        CONTROLLER_BIN, {"--dir", area_.requests(), "--cups", server_, "--quiet"}, "", {}, {}});
+  }
+
+  void TearDown() override {
+    if (controller_) {
+      EXPECT_EQ(controller_->Finish(SIGTERM).exitCode, 0);
+    }
+    if (cupsd_) cupsd_->Finish(SIGTERM);
+  }
+
+  void StartScheduler() {
+    cupsd_.emplace(testutil::Launch{
+        kCupsd, {"-f", "-c", dir_ / "cupsd.conf", "-s", dir_ / "cups-files.conf"}, "", {}, {}});
+    ASSERT_TRUE(faults::WaitFor([this] { return Tool("lpstat", {"-r"}) == 0; }, Millis(10000)))
+        << testutil::ReadFile(dir_ / "log/error");
+  }
+
+  int Tool(const std::string& tool, std::vector<std::string> args) {
+    args.insert(args.begin(), {"-h", server_});
+    const std::string bin = "/usr/bin/" + tool;
+    return testutil::Run({access(bin.c_str(), X_OK) == 0 ? bin : "/usr/sbin/" + tool,
+                          std::move(args), "", {}, {}}).exitCode;
+  }
+  void Do(const std::string& tool, std::vector<std::string> args) {
+    ASSERT_EQ(Tool(tool, args), 0) << tool << " " << args.back();
+  }
+
+  Outcome Client(const std::string& program, std::vector<std::string> args) {
+    if (program == "prwatch") args.insert(args.end(), {"-nwait", "0", "-ntries", "500"});
+    return testutil::Run(area_.Client(program, std::move(args), {}));
+  }
+
+  testutil::TempDir dir_;
+  const std::string server_ = "127.0.0.1:" + std::to_string(FreePort());
+  faults::Area area_;
+  std::optional<faults::Running> cupsd_, controller_;
+};
+
+TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobs) {
+  for (const auto& [queue, uri] : {std::pair{"open", "file:///dev/null"},
+                                   {"stopped", "file:///dev/null"}, {"shut", "file:///dev/null"},
+                                   {"hang", "hang:/"}, {"fail", "fail:/"}})
+    Do("lpadmin", {"-p", queue, "-E", "-v", uri, "-o", "printer-error-policy=abort-job"});
+  Do("cupsdisable", {"-r", "toner low", "stopped"});
+  Do("cupsreject", {"-r", "closed for \x1b[1mservice", "shut"});
+  const struct {
+    const char *queue, *title, *user;
+    bool held;
+  } jobs[] = {
+      {"open", "report", "alice", true},       {"open", "plan\x1b[2J", "bob", true},
+      {"open", "日本語の文書", "carol", true}, {"stopped", "waiting", "dave", false},
+      {"hang", "long", "erin", false},         {"fail", "doomed", "frank", false},
+      {"open", "quick", "gina", false},
+  };
+  for (const auto& j : jobs) {
+    std::vector<std::string> args{"-d", j.queue, "-t", j.title, "-U", j.user, "/etc/hostname"};
+    if (j.held) args.insert(args.end(), {"-H", "hold"});
+    Do("lp", args);
+  }
+  const std::string all =
+      "All jobs: 7\n"
+      "JOB  OWNER  QUEUE    STATUS    NAME\n"
+      "1    alice  open     held      report\n"
+      "2    bob    open     held      plan^[[2J\n"
+      "3    carol  open     held      日本語の文書\n"
+      "4    dave   stopped  queued    waiting\n"
+      "5    erin   hang     printing  long\n"
+      "6    frank  fail     error     doomed\n"
+      "7    gina   open     done      quick\n";
+  Outcome o;
+  EXPECT_TRUE(faults::WaitFor([&] { return (o = Client("prwatch", {})).out == all; },
+                              Millis(10000)))
+      << o.out << o.err;
+
+  // Each status, as the -s filter asks the scheduler for its part of them.
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string first_line;
+  } cases[] = {
+      {{"-s", "held", "-p", "open"}, 0, "Jobs matching queue \"open\", status \"held\": 3"},
+      {{"-s", "done"}, 0, "Jobs matching status \"done\": 1"},
+      {{"-s", "queued"}, 0, "Jobs matching status \"queued\": 1"},
+      {{"-e"}, 0, "Jobs matching in error: 1"},
+      {{"-s", "printing", "-p", "fail"}, 1, "No jobs matching queue \"fail\", status \"printing\""},
+      {{"-p", "nosuch"}, 6, "prwatch: no queue named \"nosuch\""},
+  };
+  for (const auto& c : cases) {
+    o = Client("prwatch", c.args);
+    EXPECT_EQ(o.out.substr(0, o.out.find('\n')), c.first_line);
+    EXPECT_EQ(o.exitCode, c.status) << c.first_line;
+  }
+  o = Client("prwatch", {"-v", "-i", "3"});
+  EXPECT_THAT(o.out, HasSubstr("  Size:       1 KiB, rounded up (1.0K)\n"));
+
+  o = Client("prbay", {});
+  EXPECT_EQ(o.exitCode, 0) << o.err;
+  EXPECT_THAT(o.out, HasSubstr("\nopen     idle"));
+  EXPECT_THAT(o.out, HasSubstr("  3  open\n"));  // held jobs count, done ones not
+  EXPECT_THAT(o.out, HasSubstr("\nstopped  stopped (paused): toner low  "));
+  EXPECT_THAT(o.out, HasSubstr("\nshut     idle, rejecting jobs: closed for ^[[1mservice  "));
+}
+
+TEST_F(Cups, SchedulerHungOrGoneIsToldFastAndBackIsPickedUp) {
+  Do("lpadmin", {"-p", "open", "-E", "-v", "file:///dev/null"});
+  Do("lp", {"-d", "open", "-H", "hold", "/etc/hostname"});
+  const auto listed = [this] { return Client("prwatch", {}).out.rfind("All jobs: 1\n", 0) == 0; };
+  ASSERT_TRUE(listed());
+  for (int sig : {SIGSTOP, SIGTERM}) {
+    if (sig == SIGSTOP) kill(cupsd_->pid(), SIGSTOP);
+    else kill(cupsd_->pid(), SIGCONT), cupsd_->Finish(SIGTERM);
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome o = Client("prwatch", {});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(2000)) << sig;
+    EXPECT_THAT(o.out, testing::MatchesRegex("prwatch: spool state unavailable: CUPS scheduler at " +
+                                             server_ + ": [^\n]+\n"));
+    EXPECT_EQ(o.exitCode, 5);
+  }
+  StartScheduler();
+  EXPECT_TRUE(listed());
+}
+
+}  // namespace
