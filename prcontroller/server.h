@@ -7,8 +7,10 @@
 namespace prcontroller {
 
 // Serves the request directory until SIGINT or SIGTERM (or, with --once,
-// until what is there has been answered). Returns the exit status: 0 after
-// a clean stop, 1 when the directory cannot be served.
+// until what is there has been answered); SIGHUP re-reads the state file.
+// Returns the exit status: 0 after a clean stop, 1 when the directory
+// cannot be served, or was removed, moved or replaced while served (a
+// service manager then starts the controller on the new one).
 int RunController(const Settings& settings);
 
 }  // namespace prcontroller

@@ -1,6 +1,9 @@
 #include "state.h"
 
+#include <limits>
 #include <unordered_set>
+
+#include "lib/number.h"
 
 namespace prcontroller {
 namespace {
@@ -92,13 +95,10 @@ bool SplitFields(std::string_view line, std::vector<std::string>* fields,
 }
 
 bool ParseCount(std::string_view text, std::uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;  // stays below 2^64
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  *value = v;
+  const auto parsed = prclient::ParseInteger(text, prclient::NumberForm::kWhole, 0,
+                                             std::numeric_limits<long long>::max());
+  if (!parsed) return false;
+  *value = static_cast<std::uint64_t>(*parsed);
   return true;
 }
 

@@ -7,6 +7,8 @@
 
 namespace prcontroller {
 
+using prclient::Fd;
+
 bool DirWatcher::Start(const std::string& dir, std::string* error) {
   Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // A copy ends with the close after writing (cp, rcp) or with a rename

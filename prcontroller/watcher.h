@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "fd.h"
+#include "lib/posix_util.h"
 
 namespace prcontroller {
 
@@ -26,7 +26,7 @@ class DirWatcher {
   Result Drain(const std::function<void(std::string_view)>& on_name);
 
  private:
-  Fd fd_;
+  prclient::Fd fd_;
 };
 
 }  // namespace prcontroller

@@ -50,10 +50,11 @@ std::vector<std::string> Lines(const std::string& text) {
 
 Reply AnswerTo(const std::string& request, const Args& args, const SpoolState* state,
                std::string_view why = "") {
-  const ParsedRequest parsed =
-      ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args));
-  EXPECT_TRUE(parsed.request) << parsed.error;
-  return Answer(parsed.request.value_or(Request{}), state, why, kNow);
+  Request parsed;
+  std::string err;
+  EXPECT_TRUE(ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err))
+      << err;
+  return Answer(parsed, state, why, kNow);
 }
 
 TEST(ControllerEscape, ControlCharactersBecomeVisible) {
