@@ -147,6 +147,7 @@ void Server::Prepare() {
       settings_.state_path, [this](std::string_view message) { log_.Problem(message); });
   if (settings_.state_path.empty())
     log_.Problem("no --state file: every listing is empty");
+  state_->Current();  // problems in it are seen at once, not at the first request
   requests_ = std::make_unique<RequestDir>(dir_.get(), settings_, state_.get(), &log_,
                                            &Signals::StopPending);
 }

@@ -18,21 +18,24 @@ namespace {
 
 // A file changed this recently may be in the middle of a rewrite even when
 // it did not change while it was read: its writer may be between two
-// writes. A writer that stops longer than this mid-file can still be read
-// half-written; writing a new file and renaming it into place never can.
-constexpr std::chrono::milliseconds kSettle(20);
+// writes, or waiting on the disk. One that stops short of its final newline
+// surely is, and is given far longer. A writer that stalls longer than that
+// can still be read half-written; writing a new file and renaming it into
+// place never can.
+constexpr std::chrono::milliseconds kSettle(100);
+constexpr std::chrono::milliseconds kSettleCut(2000);
 constexpr int kReadAttempts = 8;
 // Far more than any spool holds; a bound, so a wrong path (a device, a
 // growing log) cannot take all memory.
 constexpr std::size_t kMaxStateFile = std::size_t{1} << 30;
 
-bool RecentlyChanged(const struct stat& st) {
+bool RecentlyChanged(const struct stat& st, std::chrono::milliseconds settle) {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
   const auto age = std::chrono::seconds(now.tv_sec - st.st_mtim.tv_sec) +
                    std::chrono::nanoseconds(now.tv_nsec - st.st_mtim.tv_nsec);
   // A time in the future is a clock set oddly, not a write under way.
-  return age >= age.zero() && age < kSettle;
+  return age >= age.zero() && age < settle;
 }
 
 }  // namespace
@@ -84,7 +87,7 @@ bool StateFile::ReadSettled(std::string* text, Stamp* stamp, std::string* err) c
     before = after;
     if (then == Stamp::Of(after) &&
         text->size() == static_cast<std::size_t>(after.st_size) &&
-        !RecentlyChanged(after)) {
+        !RecentlyChanged(after, !text->empty() && text->back() == '\n' ? kSettle : kSettleCut)) {
       *stamp = then;
       return true;
     }
