@@ -15,6 +15,7 @@
 #include "prcontroller/listing.h"
 #include "prcontroller/request.h"
 #include "prcontroller/state.h"
+#include "prcontroller/table.h"
 
 namespace prcontroller {
 namespace {
@@ -185,6 +186,14 @@ TEST(ControllerListing, NoListingCarriesAControlCharacter) {
   }
   EXPECT_NE(texts[0].find("fr^Gnk"), std::string::npos);
   EXPECT_NE(texts[4].find("^[]0;owned^G"), std::string::npos);
+}
+
+// Terminals give a CJK character two columns; the columns after it line up.
+TEST(ControllerListing, WideCharactersTakeTwoColumns) {
+  Table table({{"OWNER"}, {"QUEUE"}});
+  table.AddRow({"\xe5\xbc\xa0\xe4\xbc\x9f", "lp1"});
+  table.AddRow({"bob", "lp2"});
+  EXPECT_EQ(table.Render(), "OWNER  QUEUE\n\xe5\xbc\xa0\xe4\xbc\x9f   lp1\nbob    lp2\n");
 }
 
 }  // namespace
