@@ -1,6 +1,5 @@
 #include "reply_file.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <stdio.h>
@@ -9,8 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <vector>
 
 #include "lib/posix_util.h"
 
@@ -109,30 +106,6 @@ bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content
   }
   *written = FileId{st.st_dev, st.st_ino};
   return true;
-}
-
-int RemoveStaleTemporaries(int dirfd) {
-  std::vector<std::string> names;
-  {
-    Fd fd(::openat(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* dir = fd ? ::fdopendir(fd.get()) : nullptr;
-    if (!dir) return 0;
-    fd.Release();
-    while (const dirent* entry = ::readdir(dir))
-      if (std::string_view(entry->d_name).substr(0, kTempPrefix.size()) == kTempPrefix)
-        names.emplace_back(entry->d_name);
-    ::closedir(dir);
-  }
-  int removed = 0;
-  for (const std::string& name : names) {
-    struct stat st {};
-    // Only our own: another user's file is not ours to judge.
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        ::unlinkat(dirfd, name.c_str(), 0) == 0)
-      ++removed;
-  }
-  return removed;
 }
 
 }  // namespace prcontroller

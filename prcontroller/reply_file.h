@@ -35,10 +35,6 @@ constexpr std::string_view kTempPrefix = ".prcontroller.";
 bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content,
                     FileId* written, bool* taken, std::string* err);
 
-// Removes the temporary files of this user that an earlier run, stopped
-// where it could not clean up, left in `dirfd`. Returns how many.
-int RemoveStaleTemporaries(int dirfd);
-
 }  // namespace prcontroller
 
 #endif  // PRCONTROLLER_REPLY_FILE_H_

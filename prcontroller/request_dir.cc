@@ -189,20 +189,39 @@ void RequestDir::ReportOnce(const std::string& name, const std::string& problem)
   p.reported = true;
 }
 
+bool RequestDir::List(bool (*wanted)(std::string_view),
+                      std::vector<std::string>* names) {
+  Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
+  if (!dir) {
+    log_->Problem(std::string("cannot list the request directory: ") + std::strerror(errno));
+    return false;
+  }
+  fd.Release();  // the stream owns it now
+  while (const dirent* entry = ::readdir(dir.get()))
+    if (wanted(entry->d_name)) names->emplace_back(entry->d_name);
+  return true;
+}
+
+int RequestDir::RemoveLeftovers() {
+  std::vector<std::string> names;
+  List([](std::string_view name) { return name.substr(0, kTempPrefix.size()) == kTempPrefix; },
+       &names);
+  int removed = 0;
+  for (const std::string& name : names) {
+    struct stat st {};
+    // Only our own: another user's file is not ours to judge.
+    if (::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::unlinkat(dirfd_, name.c_str(), 0) == 0)
+      ++removed;
+  }
+  return removed;
+}
+
 void RequestDir::Sweep() {
   std::vector<std::string> names;
-  {
-    Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
-    if (!dir) {
-      log_->Problem(std::string("cannot list the request directory: ") +
-                    std::strerror(errno));
-      return;
-    }
-    fd.Release();  // the stream owns it now
-    while (const dirent* entry = ::readdir(dir.get()))
-      if (IsRequestFileName(entry->d_name)) names.emplace_back(entry->d_name);
-  }
+  if (!List(&IsRequestFileName, &names)) return;
   const std::unordered_set<std::string> present(names.begin(), names.end());
   for (auto it = pending_.begin(); it != pending_.end();)
     it = present.count(it->first) ? std::next(it) : pending_.erase(it);

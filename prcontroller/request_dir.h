@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "lib/posix_util.h"
 #include "log.h"
@@ -42,6 +43,10 @@ class RequestDir {
   // missed, and what waited out its grace time) and removes expired
   // replies.
   void Sweep();
+
+  // Removes the temporary files of this user that an earlier run, stopped
+  // where it could not clean up, left behind. Returns how many.
+  int RemoveLeftovers();
 
   std::size_t answered() const { return answered_; }
 
@@ -81,6 +86,9 @@ class RequestDir {
   void Retire(const std::string& name, std::string_view what);
   void ReportOnce(const std::string& name, const std::string& problem);
   void ExpireReplies();
+  // The names in the directory that `wanted` accepts; false when it cannot
+  // be listed.
+  bool List(bool (*wanted)(std::string_view), std::vector<std::string>* names);
 
   int dirfd_;
   Settings settings_;

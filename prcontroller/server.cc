@@ -16,7 +16,6 @@
 
 #include "lib/posix_util.h"
 #include "log.h"
-#include "reply_file.h"
 #include "request_dir.h"
 #include "state_file.h"
 #include "watcher.h"
@@ -140,9 +139,6 @@ bool Server::OpenDirectory(std::string* err) {
 }
 
 void Server::Prepare() {
-  if (const int removed = RemoveStaleTemporaries(dir_.get()); removed > 0)
-    log_.Problem("removed " + std::to_string(removed) +
-                 " temporary files an earlier run left in " + settings_.dir);
   state_ = std::make_unique<StateFile>(
       settings_.state_path, [this](std::string_view message) { log_.Problem(message); });
   if (settings_.state_path.empty())
@@ -150,6 +146,9 @@ void Server::Prepare() {
   state_->Current();  // problems in it are seen at once, not at the first request
   requests_ = std::make_unique<RequestDir>(dir_.get(), settings_, state_.get(), &log_,
                                            &Signals::StopPending);
+  if (const int removed = requests_->RemoveLeftovers(); removed > 0)
+    log_.Problem("removed " + std::to_string(removed) +
+                 " temporary files an earlier run left in " + settings_.dir);
 }
 
 bool Server::StartWatching(std::string* err) {
