@@ -1,8 +1,8 @@
 #include "reply_file.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 namespace prcontroller {
 
 using prclient::Fd;
+
 namespace {
 
 // A name under kTempPrefix that another user of the directory cannot

@@ -15,6 +15,7 @@
 namespace prcontroller {
 
 using prclient::Fd;
+
 namespace {
 
 // Closes a directory stream when it goes out of scope.

@@ -23,6 +23,7 @@
 namespace prcontroller {
 
 using prclient::Fd;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -14,6 +14,7 @@
 namespace prcontroller {
 
 using prclient::Fd;
+
 namespace {
 
 // A file changed this recently may be in the middle of a rewrite even when

@@ -12,9 +12,9 @@ namespace prcontroller {
 
 class DirWatcher {
  public:
-  // False, with `error` set, where inotify is not available; the caller
+  // False, with `err` set, where inotify is not available; the caller
   // then finds requests by scanning the directory.
-  bool Start(const std::string& dir, std::string* error);
+  bool Start(const std::string& dir, std::string* err);
 
   // Readable when events wait.
   int fd() const { return fd_.get(); }
