@@ -23,7 +23,7 @@ namespace prcontroller {
 constexpr std::size_t kRequestSize = prclient::kRequestSize;
 constexpr int kMaxWords = prclient::kMaxArgs + 1;
 constexpr std::size_t kCommandLineSize = prclient::kLineField;
-constexpr std::size_t kMaxReplyName = 13;
+constexpr std::size_t kMaxReplyName = prclient::kNameSize - 1;
 
 struct Request {
   // How far the command line could be split into the words announced.

@@ -86,7 +86,6 @@ class Server {
  private:
   bool OpenDirectory(std::string* err);
   void Prepare();
-  bool StartWatching(std::string* err);
   int Loop();
   // Each returns an exit status when the controller must stop.
   std::optional<int> OnSignal();
@@ -121,7 +120,7 @@ int Server::Run() {
     log_.Problem(err);
     return 1;
   }
-  watching_ = !settings_.poll && StartWatching(&err);
+  watching_ = !settings_.poll && watcher_.Start(settings_.dir, &err);
   if (!settings_.poll && !watching_)
     log_.Problem("inotify unavailable (" + err + "); polling instead");
   log_.Problem("serving " + settings_.dir + (watching_ ? " with inotify" : " by polling") +
@@ -150,10 +149,6 @@ void Server::Prepare() {
   if (const int removed = requests_->RemoveLeftovers(); removed > 0)
     log_.Problem("removed " + std::to_string(removed) +
                  " temporary files an earlier run left in " + settings_.dir);
-}
-
-bool Server::StartWatching(std::string* err) {
-  return watcher_.Start(settings_.dir, err);
 }
 
 int Server::Loop() {
