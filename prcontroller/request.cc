@@ -75,8 +75,9 @@ bool ParseWordCount(std::string_view field, int* count, std::string* err) {
   return true;
 }
 
-// Splits the arguments part of the command line, `rest` (everything after
-// the request name, blank padding removed), into `wanted` words.
+// Splits the arguments part of the command line, `body` (everything after
+// the request name and the first ` "`, blank padding removed), into
+// `wanted` words.
 //
 // The client writes ` "word"` per argument and escapes nothing, so a word
 // ends where `" "` starts the next one. When the text holds more such
@@ -127,8 +128,8 @@ Request::Line SplitQuoted(std::string_view body, int wanted,
   return Request::Line::kComplete;
 }
 
-// `rest` holds the words after the opening ` "`; a line that has none left
-// was cut before its first argument.
+// `rest` is the command line after the request name; when nothing is left
+// there, the client's cut took every argument.
 bool SplitArguments(std::string_view rest, int wanted,
                     std::vector<std::string>* args, Request::Line* line,
                     std::string* err) {
