@@ -40,9 +40,7 @@ double SecondsSince(Clock::time_point start) {
 std::string Ask(const TempDir& dir, const std::string& control, const std::string& reply,
                 const std::string& request, const std::vector<std::string>& args) {
   WriteFile(dir / control, ClientImage(control, reply, request, args));
-  if (!WaitFor([&] { return Exists(dir / reply); })) return "no reply";
-  std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  return Head(dir / reply);
+  return WaitFor([&] { return Exists(dir / reply); }) ? Head(dir / reply) : "no reply";
 }
 
 // Another user watches a shared request directory, sees root's reply
@@ -58,8 +56,7 @@ TEST(ControllerHostile, AnotherUserCannotAnswerUnderSomeoneElsesReplyName) {
   ASSERT_TRUE(controller.WaitReady());
   const pid_t attacker = fork();
   if (attacker == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(nobody->gid) != 0 || setuid(nobody->uid) != 0)
-      _exit(2);
+    if (setgroups(0, nullptr) || setgid(nobody->gid) || setuid(nobody->uid)) _exit(2);
     alarm(10);
     const int events = inotify_init1(0);
     inotify_add_watch(events, area.requests().c_str(), IN_MOVED_TO | IN_CREATE);
@@ -84,7 +81,7 @@ TEST(ControllerHostile, AnotherUserCannotAnswerUnderSomeoneElsesReplyName) {
   EXPECT_EQ(victim.exitCode, 0);
   EXPECT_EQ(victim.out.substr(0, victim.out.find('\n')), "Jobs matching queue \"lp1\": 5");
   EXPECT_TRUE(WaitFor([&] { return controller.Log().find("refused sprEvil01") != std::string::npos; }))
-     ;
+      << controller.Log();
   EXPECT_TRUE(faults::Area::Requests(area.requests()).empty());
 }
 
@@ -134,10 +131,8 @@ TEST(ControllerHostile, RequestDirectoryRemovedOrReplacedEndsTheController) {
   const struct {
     const char* what;
     bool poll, replace;
-  } cases[] = {{"inotify, removed", false, false},
-               {"inotify, replaced", false, true},
-               {"polling, removed", true, false},
-               {"polling, replaced", true, true}};
+  } cases[] = {{"inotify, removed", false, false}, {"inotify, replaced", false, true},
+               {"polling, removed", true, false}, {"polling, replaced", true, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     TempDir parent;
@@ -155,7 +150,7 @@ TEST(ControllerHostile, RequestDirectoryRemovedOrReplacedEndsTheController) {
       ASSERT_EQ(rmdir(dir.c_str()), 0);
     }
     ASSERT_TRUE(WaitFor([&] { return controller.Log().find("exiting") != std::string::npos; }))
-       ;
+        << controller.Log();
     EXPECT_LT(SecondsSince(start), 1.0);
     EXPECT_EQ(controller.Wait(), 1);
   }
@@ -182,7 +177,7 @@ TEST(ControllerHostile, HangupRereadsTheStateFile) {
   EXPECT_EQ(controller.Stop(SIGTERM), 0);
 }
 
-// The operator rewrites the state file in place, a line at a time, while
+// The operator rewrites the state file in place, in two writes, while
 // requests arrive: every answer comes from a whole file.
 TEST(ControllerHostile, StateFileRewrittenWhileReadIsNeverAnsweredHalfRead) {
   TempDir dir, state_dir;
