@@ -24,9 +24,9 @@ import tempfile
 import time
 
 FULL = dict(poll=2000, start=1000, hwm=20, turnaround=1000, e2e=200, default=5,
-            cups=200, load=[50, 200, 500])
+            cups=200, load=[50, 200, 500], huge_jobs=100000)
 SMOKE = dict(poll=20, start=20, hwm=2, turnaround=20, e2e=10, default=1,
-             cups=5, load=[5, 10])
+             cups=5, load=[5, 10], huge_jobs=2000)
 
 
 # Held jobs on the scheduler the CUPS comparison and the bridge ask.
@@ -289,6 +289,49 @@ class Bench:
         shutil.copy(os.path.join(self.area, "reply-sample"),
                     os.path.join(self.requests, "bench-reply"))
 
+    # -- 5c. a listing with one huge job name, and a stop behind a queue of them
+
+    def huge_listing(self):
+        n = self.counts["huge_jobs"]
+        self.say(f"listing {n} jobs, one named with 1 MiB")
+        area = os.path.join(self.area, "huge")
+        requests = os.path.join(area, "requests")
+        os.makedirs(requests, exist_ok=True)
+        state = os.path.join(area, "state")
+        with open(state, "w") as f:
+            f.write("queue q1 ready\n")
+            f.writelines(f'job {i} q1 ann queued 1 1 -1m "job{i}"\n' for i in range(n - 1))
+            f.write('job big q1 ann queued 1 1 -1m "' + "x" * 2**20 + '"\n')
+        log_path = os.path.join(area, "controller.log")
+        with open(log_path, "w") as log:
+            proc = subprocess.Popen(
+                [os.path.join(self.bin, "prcontroller"), "--dir", requests, "--state", state,
+                 "--quiet"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=log)
+        burst = None
+        try:
+            deadline = time.monotonic() + 60
+            while "serving" not in open(log_path).read():
+                if proc.poll() is not None or time.monotonic() > deadline:
+                    raise BenchError("prcontroller did not start: " + open(log_path).read())
+                time.sleep(0.05)
+            out = self.prbench("turnaround", 5, requests, os.path.join(area, "reply"))
+            listing = [float(r[1]) for r in out if r[0] == "turnaround"]
+            # Listings queued one after another; the stop must not wait for them.
+            burst = subprocess.Popen([os.path.join(self.bin, "prbench"), "turnaround", "1000",
+                                      requests, os.path.join(area, "reply")],
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            time.sleep(0.5)
+            start = time.monotonic()
+            os.kill(proc.pid, signal.SIGTERM)
+            proc.wait(timeout=30)
+            stop_s = time.monotonic() - start
+        finally:
+            stop(proc)
+            if burst is not None:
+                stop(burst)
+        self.results["huge_listing"] = dict(jobs=n, name_bytes=2**20, reply_bytes=os.path.getsize(
+            os.path.join(area, "reply")), listing=summary(listing), stop_s=stop_s)
+
     # -- 3. end-to-end latency
 
     def end_to_end(self):
@@ -537,6 +580,7 @@ FileDevice Yes
         self.start_controller()
         try:
             self.turnaround()
+            self.huge_listing()
             self.memory()
             self.end_to_end()
             self.default_query()

@@ -134,6 +134,13 @@ def summary_table(r, f):
     body.append(["5. controller turnaround, median", us_(t["median"]), "—", "—", "< 1 ms",
                  verdict(f["ok"]["turn"])])
     body.append(["5. controller turnaround, 99th percentile", us_(t["p99"]), "—", "—", "—", ""])
+    if "huge_listing" in r:
+        h = r["huge_listing"]
+        body.append([f"5. listing {h['jobs']} jobs, one named with 1 MiB, median",
+                     ms(h["listing"]["median"]), "—", "—", "< 1 s",
+                     verdict(h["listing"]["max"] < 1e6)])
+        body.append(["5. SIGTERM behind a queue of such listings", f"{h['stop_s']:.2f} s", "—", "—",
+                     "< 1 s", verdict(h["stop_s"] < 1)])
     for x in r["load"]:
         body.append([f"5. {x['clients']} clients at once: answered at the first poll",
                      f"{x['answered_first_poll']} of {x['clients']}", "—", "—", "all",

@@ -44,19 +44,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const std::string what = fuzzcheck::Show(bytes);
-  const prcontroller::ParsedRequest parsed = prcontroller::ParseRequest(bytes);
-  const auto reply_name = prcontroller::ReadableReplyName(bytes);
-  if (reply_name) FUZZ_CHECK(prcontroller::IsUsableReplyName(*reply_name), what);
+  Request r;
+  std::string err, reply_name;
+  const bool parsed = prcontroller::ParseRequest(bytes, &r, &err);
+  const bool readable = prcontroller::ReadableReplyName(bytes, &reply_name);
+  if (readable) FUZZ_CHECK(prcontroller::IsUsableReplyName(reply_name), what);
 
-  if (!parsed.request) {
-    FUZZ_CHECK(!parsed.error.empty(), what);
-    CheckReply(prcontroller::MalformedReply(parsed.error), what);
+  if (!parsed) {
+    FUZZ_CHECK(!err.empty(), what);
+    CheckReply(prcontroller::MalformedReply(err), what);
     return 0;
   }
-  FUZZ_CHECK(parsed.error.empty(), what);
-  const Request& r = *parsed.request;
+  FUZZ_CHECK(err.empty(), what);
   FUZZ_CHECK(size == prcontroller::kRequestSize, what);
-  FUZZ_CHECK(reply_name && *reply_name == r.reply_name, what);
+  FUZZ_CHECK(readable && reply_name == r.reply_name, what);
   FUZZ_CHECK(!r.control_name.empty() && !r.request_name.empty(), what);
   FUZZ_CHECK(r.word_count >= 1 && r.word_count <= prcontroller::kMaxWords, what);
   const auto announced = static_cast<std::size_t>(r.word_count - 1);

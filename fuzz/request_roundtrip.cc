@@ -40,13 +40,13 @@ std::string PickFrom(FuzzedDataProvider& in, std::string_view alphabet,
 }
 
 std::string Describe(const std::string& name, const std::vector<std::string>& args,
-                     const prcontroller::ParsedRequest& parsed) {
+                     bool parsed, const Request& r, const std::string& err) {
   std::string s = "request " + fuzzcheck::Show(name) + " args";
   for (const auto& a : args) s += " " + fuzzcheck::Show(a);
-  if (!parsed.request) return s + "; refused: " + parsed.error;
+  if (!parsed) return s + "; refused: " + err;
   const char* how[] = {"complete", "cut", "ambiguous"};
-  s += std::string("; parsed ") + how[static_cast<int>(parsed.request->line)] + ":";
-  for (const auto& a : parsed.request->args) s += " " + fuzzcheck::Show(a);
+  s += std::string("; parsed ") + how[static_cast<int>(r.line)] + ":";
+  for (const auto& a : r.args) s += " " + fuzzcheck::Show(a);
   return s;
 }
 
@@ -96,15 +96,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string image = prclient::RequestImage(rec);
   FUZZ_CHECK(image.size() == prclient::kRequestSize, "");
-  const prcontroller::ParsedRequest parsed = prcontroller::ParseRequest(image);
-  const std::string what = Describe(name, args, parsed);
+  Request r;
+  std::string err, reply_name;
+  const bool parsed = prcontroller::ParseRequest(image, &r, &err);
+  const std::string what = Describe(name, args, parsed, r, err);
 
-  FUZZ_CHECK(parsed.request.has_value(), what);
-  const Request& r = *parsed.request;
+  FUZZ_CHECK(parsed, what);
   FUZZ_CHECK(r.control_name == control && r.reply_name == reply, what);
   FUZZ_CHECK(r.request_name == name && r.word_count == argc + 1, what);
   // The controller can answer a damaged copy of this file too.
-  FUZZ_CHECK(prcontroller::ReadableReplyName(image) == reply, what);
+  FUZZ_CHECK(prcontroller::ReadableReplyName(image, &reply_name) && reply_name == reply,
+             what);
 
   std::string line = name;
   for (const auto& q : quoted) line += " " + q;

@@ -58,9 +58,10 @@ Reply Answer(const Request& request, StateSource& source, std::time_t now) {
 
   JobQuery job_query;
   QueueQuery queue_query;
-  const std::string error = jobs ? ParseJobOptions(request.args, &job_query)
-                                 : ParseQueueOptions(request.args, &queue_query);
-  if (!error.empty()) return Refuse(kStatusBadArguments, name, error);
+  std::string err;
+  if (!(jobs ? ParseJobOptions(request.args, &job_query, &err)
+             : ParseQueueOptions(request.args, &queue_query, &err)))
+    return Refuse(kStatusBadArguments, name, err);
   if (jobs ? job_query.help : queue_query.help)
     return jobs ? ListJobs(job_query, SpoolState{}, now)
                 : ListQueues(queue_query, SpoolState{});

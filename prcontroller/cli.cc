@@ -1,7 +1,9 @@
 #include "cli.h"
 
-#include <cmath>
-#include <cstdlib>
+#include <getopt.h>
+
+#include <charconv>
+#include <system_error>
 
 namespace prcontroller {
 namespace {
@@ -11,105 +13,130 @@ namespace {
 bool ParseSeconds(const std::string& text, double* seconds) {
   if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
     return false;
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (*end != '\0' || !std::isfinite(value) || value > 86400) return false;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || value > 86400) return false;
   *seconds = value;
   return true;
+}
+
+enum LongOnly { kGrace = 256, kReplyAge, kPollInterval, kOnce, kPoll, kVersion, kCups };
+
+constexpr option kOptions[] = {
+    {"dir", required_argument, nullptr, 'd'},
+    {"state", required_argument, nullptr, 's'},
+    {"cups", optional_argument, nullptr, kCups},
+    {"grace", required_argument, nullptr, kGrace},
+    {"reply-age", required_argument, nullptr, kReplyAge},
+    {"poll-interval", required_argument, nullptr, kPollInterval},
+    {"once", no_argument, nullptr, kOnce},
+    {"poll", no_argument, nullptr, kPoll},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0}};
+
+std::string LongName(int code) {
+  for (const option& o : kOptions)
+    if (o.name && o.val == code) return std::string("--") + o.name;
+  return "?";
 }
 
 }  // namespace
 
 const char* UsageText() {
-  return "Usage: prcontroller --dir DIR [--state FILE | --cups [SERVER]]\n"
-         "                    [--grace SECONDS]\n"
+  return "Usage: prcontroller --dir DIR [--state FILE | --cups [SERVER]] [--grace SECONDS]\n"
          "                    [--reply-age SECONDS] [--once] [--poll]\n"
          "                    [--poll-interval SECONDS] [--quiet]\n"
          "Answers prwatch and prbay requests dropped in DIR.\n"
-         "  --dir DIR                request directory (required)\n"
-         "  --state FILE             spool state file (default: an empty spool)\n"
-         "  --cups [SERVER]          list what a CUPS scheduler holds instead: SERVER\n"
+         "  -d, --dir DIR            request directory (required)\n"
+         "  -s, --state FILE         spool state file (default: an empty spool)\n"
+         "      --cups [SERVER]      list what a CUPS scheduler holds instead: SERVER\n"
          "                           is HOST[:PORT] or a socket path (default: the\n"
          "                           system's scheduler)\n"
-         "  --grace SECONDS          give up on an incomplete request after this\n"
+         "      --grace SECONDS      give up on an incomplete request after this\n"
          "                           long unchanged (default 2)\n"
-         "  --reply-age SECONDS      remove replies this old (default 600)\n"
-         "  --once                   answer what is complete in DIR, then exit\n"
-         "  --poll                   scan DIR instead of using inotify\n"
-         "  --poll-interval SECONDS  time between scans when polling (default 0.1)\n"
-         "  --quiet                  log only problems, not every answer\n"
-         "  --help                   this text\n";
+         "      --reply-age SECONDS  remove replies this old (default 600)\n"
+         "      --once               answer what is complete in DIR, then exit\n"
+         "      --poll               scan DIR instead of using inotify\n"
+         "      --poll-interval SECONDS  time between scans when polling (default 0.1)\n"
+         "  -q, --quiet              log only problems, not every answer\n"
+         "  -h, --help               this text\n"
+         "      --version            the version\n"
+         "Long options may be abbreviated; SIGHUP re-reads the state file.\n";
 }
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
-  CommandLine cl;
-  Settings& s = cl.settings;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string option = args[i];
-    std::string value;
-    bool has_value = false;
-    if (const std::size_t eq = option.find('='); option.rfind("--", 0) == 0 &&
-                                                 eq != std::string::npos) {
-      value = option.substr(eq + 1);
-      option.resize(eq);
-      has_value = true;
-    }
-    auto take = [&](std::string* out) {
-      if (!has_value) {
-        if (i + 1 == args.size()) {
-          cl.error = option + " needs a value";
+std::string VersionText() { return std::string("prcontroller ") + PRCONTROLLER_VERSION; }
+
+bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string* err) {
+  Settings& s = cl->settings;
+  opterr = 0;  // the messages are ours, without the program's path
+  optind = 0;  // a fresh scan, should this run twice in one process
+  // "+": no permuting, so the word after a bare --cups is still in place to
+  // be taken as its SERVER.
+  for (;;) {
+    const int code = ::getopt_long(argc, argv, "+:d:s:qh", kOptions, nullptr);
+    if (code == -1) break;
+    const std::string value = optarg ? optarg : "";
+    double* seconds = code == kGrace ? &s.grace_s
+                      : code == kReplyAge ? &s.reply_age_s
+                      : code == kPollInterval ? &s.poll_interval_s
+                                              : nullptr;
+    switch (code) {
+      case 'd': s.dir = value; break;
+      case 's': s.state_path = value; break;
+      case 'q': s.quiet = true; break;
+      case 'h': cl->help = true; break;
+      case kOnce: s.once = true; break;
+      case kPoll: s.poll = true; break;
+      case kVersion: cl->version = true; break;
+      case kCups:
+        if (!optarg && optind < argc && argv[optind][0] != '-') s.cups = argv[optind++];
+        else s.cups = value;
+        break;
+      case kGrace: case kReplyAge: case kPollInterval:
+        if (!ParseSeconds(value, seconds)) {
+          *err = LongName(code) + ": \"" + value +
+                 "\" is not a number of seconds";
           return false;
         }
-        value = args[++i];
-      }
-      *out = value;
-      return true;
-    };
-    auto take_seconds = [&](double* out) {
-      std::string text;
-      if (!take(&text)) return false;
-      if (!ParseSeconds(text, out)) {
-        cl.error = option + ": \"" + text + "\" is not a number of seconds";
+        break;
+      case ':':
+        // Named as it was given: long, or a letter perhaps among others.
+        *err = (argv[optind - 1][1] == '-' ? LongName(optopt)
+                                           : "-" + std::string(1, static_cast<char>(optopt))) +
+               " needs a value";
+        return false;
+      default: {
+        const char* word = argv[optind - 1];
+        if (optopt > 0 && optopt < 256 && word[1] != '-')
+          *err = "unknown option -" + std::string(1, static_cast<char>(optopt));
+        else if (optopt != 0)  // a long flag given a value
+          *err = LongName(optopt) + " takes no value";
+        else
+          *err = std::string("unknown or ambiguous option ") + word;
         return false;
       }
-      return true;
-    };
-    auto flag = [&](bool* out) {
-      if (has_value) {
-        cl.error = option + " takes no value";
-        return false;
-      }
-      *out = true;
-      return true;
-    };
-
-    bool ok;
-    if (option == "--dir" || option == "-d") ok = take(&s.dir);
-    else if (option == "--state" || option == "-s") ok = take(&s.state_path);
-    else if (option == "--cups") {
-      // SERVER is optional: a following word that is not an option is it.
-      if (!has_value && i + 1 < args.size() && args[i + 1].rfind('-', 0) != 0)
-        value = args[++i];
-      s.cups = value;
-      ok = true;
     }
-    else if (option == "--grace") ok = take_seconds(&s.grace_s);
-    else if (option == "--reply-age") ok = take_seconds(&s.reply_age_s);
-    else if (option == "--poll-interval") ok = take_seconds(&s.poll_interval_s);
-    else if (option == "--once") ok = flag(&s.once);
-    else if (option == "--poll") ok = flag(&s.poll);
-    else if (option == "--quiet" || option == "-q") ok = flag(&s.quiet);
-    else if (option == "--help" || option == "-h") ok = flag(&cl.help);
-    else {
-      cl.error = "unknown option " + option;
-      ok = false;
-    }
-    if (!ok) return cl;
   }
-  if (!cl.help && s.dir.empty()) cl.error = "--dir is required";
-  else if (s.cups && !s.state_path.empty()) cl.error = "give --state or --cups, not both";
-  else if (s.poll_interval_s < 0.001) cl.error = "--poll-interval must be at least 0.001";
-  return cl;
+  if (optind < argc) {
+    *err = std::string("unexpected argument ") + argv[optind];
+    return false;
+  }
+  if (cl->help || cl->version) return true;
+  if (s.dir.empty()) {
+    *err = "--dir is required";
+    return false;
+  }
+  if (s.cups && !s.state_path.empty()) {
+    *err = "give --state or --cups, not both";
+    return false;
+  }
+  if (s.poll_interval_s < 0.001) {
+    *err = "--poll-interval must be at least 0.001";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace prcontroller

@@ -3,7 +3,6 @@
 #define PRCONTROLLER_CLI_H_
 
 #include <string>
-#include <vector>
 
 #include "settings.h"
 
@@ -12,14 +11,18 @@ namespace prcontroller {
 struct CommandLine {
   Settings settings;
   bool help = false;
-  std::string error;  // set when the command line is unusable
+  bool version = false;
 };
 
-// `args` without the program name. Options are long ("--dir DIR" or
-// "--dir=DIR"); see UsageText().
-CommandLine ParseCommandLine(const std::vector<std::string>& args);
+// Reads `argv` (argc words, the program's name first) the way getopt_long
+// does: long options, which may be abbreviated, with "--dir DIR" or
+// "--dir=DIR"; short ones that may be grouped ("-qd DIR"); "--" ends the
+// options. False, with *err saying why, when the command line is unusable.
+bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string* err);
 
 const char* UsageText();
+// "prcontroller " and the version it was built as.
+std::string VersionText();
 
 }  // namespace prcontroller
 

@@ -21,8 +21,8 @@ std::string Visible(std::string_view text);
 // quotes.
 std::string Quoted(std::string_view text);
 
-// Columns that visible text takes on a terminal, counting one per
-// character (wide characters are counted as one).
+// Columns that visible text takes on a terminal: two for East Asian wide
+// characters, none for combining marks, one for the rest.
 std::size_t DisplayWidth(std::string_view visible);
 
 }  // namespace prcontroller

@@ -8,7 +8,7 @@
 
 #include <ctime>
 
-#include "options.h"
+#include "query.h"
 #include "reply.h"
 #include "state.h"
 

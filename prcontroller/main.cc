@@ -4,22 +4,25 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "cli.h"
 #include "server.h"
 
 int main(int argc, char** argv) {
-  const prcontroller::CommandLine cl =
-      prcontroller::ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  prcontroller::CommandLine cl;
+  std::string err;
+  if (!prcontroller::ParseCommandLine(argc, argv, &cl, &err)) {
+    std::fprintf(stderr, "prcontroller: %s\nTry 'prcontroller --help' for more information.\n",
+                 err.c_str());
+    return 2;
+  }
   if (cl.help) {
     std::fputs(prcontroller::UsageText(), stdout);
     return 0;
   }
-  if (!cl.error.empty()) {
-    std::fprintf(stderr, "prcontroller: %s\n%s", cl.error.c_str(),
-                 prcontroller::UsageText());
-    return 2;
+  if (cl.version) {
+    std::puts(prcontroller::VersionText().c_str());
+    return 0;
   }
   // A log reader that goes away must not take the controller with it.
   ::signal(SIGPIPE, SIG_IGN);

@@ -1,75 +1,108 @@
 #include "reply_file.h"
 
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "fd.h"
+#include "posix_util.h"
 
 namespace prcontroller {
+
+using prclient::Fd;
+
 namespace {
 
-// A file under a temporary name, removed unless it was renamed into place.
+// A name under kTempPrefix that another user of the directory cannot
+// predict, so cannot occupy beforehand: 72 random bits.
+bool RandomTempName(std::string* name) {
+  unsigned char bytes[12];
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    got += static_cast<std::size_t>(n);
+  }
+  static const char kAlphabet[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_";
+  *name = std::string(kTempPrefix);
+  for (unsigned char b : bytes) *name += kAlphabet[b & 63];
+  return true;
+}
+
+// A file under a temporary name, removed unless it was moved into place.
 class TempFile {
  public:
-  TempFile(int dirfd, std::string name, Fd fd)
-      : dirfd_(dirfd), name_(std::move(name)), fd_(std::move(fd)) {}
+  explicit TempFile(int dirfd) : dirfd_(dirfd) {}
   ~TempFile() {
     fd_.Reset();
-    if (!committed_) ::unlinkat(dirfd_, name_.c_str(), 0);
+    if (!name_.empty()) ::unlinkat(dirfd_, name_.c_str(), 0);
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
+  bool Create(std::string* err) {
+    // A collision means somebody made the name first: take another.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      std::string name;
+      if (!RandomTempName(&name)) break;
+      Fd fd(::openat(dirfd_, name.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+      if (fd) {
+        name_ = std::move(name);
+        fd_ = std::move(fd);
+        return true;
+      }
+      if (errno != EEXIST) break;
+    }
+    *err = std::string("cannot create a temporary file: ") + std::strerror(errno);
+    return false;
+  }
   int fd() const { return fd_.get(); }
   bool Close() { return ::close(fd_.Release()) == 0; }
-  bool RenameTo(const std::string& name) {
-    committed_ = ::renameat(dirfd_, name_.c_str(), dirfd_, name.c_str()) == 0;
-    return committed_;
+  // Fails, rather than replace what stands under `name`. Where the file
+  // system cannot rename that way, a hard link can, and the temporary name
+  // then goes.
+  bool MoveTo(const std::string& name) {
+    if (::renameat2(dirfd_, name_.c_str(), dirfd_, name.c_str(), RENAME_NOREPLACE) == 0) {
+      name_.clear();
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    return ::linkat(dirfd_, name_.c_str(), dirfd_, name.c_str(), 0) == 0;
   }
 
  private:
   int dirfd_;
   std::string name_;
   Fd fd_;
-  bool committed_ = false;
 };
-
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 }  // namespace
 
 bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content,
-                    FileId* written, std::string* error) {
-  static unsigned long counter = 0;
-  // The pid keeps two controllers on one directory apart; the leading "."
-  // keeps the name from ever being a request's or a reply's.
-  const std::string temp = ".prcontroller." + std::to_string(::getpid()) + "." +
-                           std::to_string(counter++);
-  Fd fd(::openat(dirfd, temp.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) {
-    *error = "cannot create " + temp + ": " + std::strerror(errno);
+                    FileId* written, bool* taken, std::string* err) {
+  *taken = false;
+  TempFile file(dirfd);
+  if (!file.Create(err)) return false;
+  struct stat st {};
+  std::string why;
+  if (::fchmod(file.fd(), 0644) != 0 || !prclient::WriteAll(file.fd(), content, &why) ||
+      ::fstat(file.fd(), &st) != 0 || !file.Close()) {
+    *err = "cannot write reply " + name + ": " + (why.empty() ? std::strerror(errno) : why);
     return false;
   }
-  TempFile file(dirfd, temp, std::move(fd));
-  struct stat st {};
-  if (::fchmod(file.fd(), 0644) != 0 || !WriteAll(file.fd(), content) ||
-      ::fstat(file.fd(), &st) != 0 || !file.Close() || !file.RenameTo(name)) {
-    *error = "cannot write reply " + name + ": " + std::strerror(errno);
+  if (!file.MoveTo(name)) {
+    *taken = errno == EEXIST;
+    *err = *taken ? "reply name " + name + " is taken already; not written over"
+                  : "cannot write reply " + name + ": " + std::strerror(errno);
     return false;
   }
   *written = FileId{st.st_dev, st.st_ino};

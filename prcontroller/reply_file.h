@@ -1,4 +1,5 @@
-// Writing a reply where a client may copy it at any moment.
+// Writing a reply where a client may copy it at any moment, in a directory
+// other users may write too.
 #ifndef PRCONTROLLER_REPLY_FILE_H_
 #define PRCONTROLLER_REPLY_FILE_H_
 
@@ -9,19 +10,30 @@
 
 namespace prcontroller {
 
+// Every fallible step in the controller reports the way this one does:
+// `bool Foo(..., std::string* err)`, true on success, else false with one
+// line in *err saying why. The answer is the return value, so a caller
+// cannot forget to look at it, and the message costs nothing on success;
+// it also matches what the library and its tests already do.
+
 struct FileId {
   dev_t dev = 0;
   ino_t ino = 0;
 };
 
+// Temporary files begin with this; nothing else in the directory may.
+constexpr std::string_view kTempPrefix = ".prcontroller.";
+
 // Puts `content` under `name` in the directory `dirfd` as one step: it is
-// written under a temporary name beginning with "." and then renamed, so a
-// client polling for the reply finds nothing or all of it, never part. The
-// file gets mode 0644 whatever the umask, since the clients may copy it as
-// another user. A symbolic link already under `name` is replaced, never
-// followed. On failure nothing is left behind and `error` says why.
+// written under a temporary name nobody can guess, created exclusively, and
+// then moved to `name`, so a client polling for the reply finds nothing or
+// all of it, never part. The file gets mode 0644 whatever the umask, since
+// the clients may copy it as another user. A reply name is answered once:
+// when anything stands under `name` already (an earlier reply, a file or
+// link somebody planted) nothing is written over it, *taken is set and the
+// call fails. On failure nothing is left behind.
 bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content,
-                    FileId* written, std::string* error);
+                    FileId* written, bool* taken, std::string* err);
 
 }  // namespace prcontroller
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "number.h"
 #include "prclient.h"
 
 namespace prcontroller {
@@ -11,6 +12,7 @@ using prclient::kControlAt;
 using prclient::kCountAt;
 using prclient::kCountField;
 using prclient::kLineAt;
+using prclient::kLineField;
 using prclient::kReplyAt;
 using prclient::kRequestAt;
 constexpr std::size_t kNameField = prclient::kNameSize;
@@ -31,57 +33,51 @@ std::string ByteText(unsigned char c) {
   return buf;
 }
 
-// A name field's text without its blank padding, or an error: the names
-// the clients make are plain printable words.
-std::optional<std::string_view> NameField(std::string_view bytes,
-                                          std::size_t at, const char* what,
-                                          std::string* error) {
-  const std::string_view name = TrimBlanks(bytes.substr(at, kNameField));
-  if (name.empty()) {
-    *error = std::string("the ") + what + " is empty";
-    return std::nullopt;
+// A name field's text without its blank padding, or false with *err set:
+// the names the clients make are plain printable words.
+bool NameField(std::string_view bytes, std::size_t at, const char* what,
+               std::string_view* name, std::string* err) {
+  *name = TrimBlanks(bytes.substr(at, kNameField));
+  if (name->empty()) {
+    *err = std::string("the ") + what + " is empty";
+    return false;
   }
-  for (char ch : name) {
+  for (char ch : *name) {
     const auto c = static_cast<unsigned char>(ch);
     if (c == '\0') {
-      *error = std::string("a NUL inside the ") + what + " field";
-      return std::nullopt;
+      *err = std::string("a NUL inside the ") + what + " field";
+      return false;
     }
     if (!IsNameChar(c)) {
-      *error = std::string("the ") + what + " holds a byte that is not a name character (" +
-               ByteText(c) + ")";
-      return std::nullopt;
+      *err = std::string("the ") + what + " holds a byte that is not a name character (" +
+             ByteText(c) + ")";
+      return false;
     }
   }
-  return name;
-}
-
-// The word count: "%-6d", so digits (perhaps a sign) then blanks.
-bool ParseWordCount(std::string_view field, int* count, std::string* error) {
-  const std::string_view text = TrimBlanks(field);
-  std::size_t i = 0;
-  bool negative = false;
-  if (i < text.size() && text[i] == '-') negative = true, ++i;
-  long value = 0;
-  const std::size_t digits_at = i;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-    value = value * 10 + (text[i] - '0');  // at most 6 digits: no overflow
-  if (i == digits_at || i != text.size()) {
-    *error = "the word count field is not a number";
-    return false;
-  }
-  if (negative) value = -value;
-  if (value < 1 || value > kMaxWords) {
-    *error = "the word count " + std::to_string(value) + " is outside 1 to " +
-             std::to_string(kMaxWords);
-    return false;
-  }
-  *count = static_cast<int>(value);
   return true;
 }
 
-// Splits the arguments part of the command line, `rest` (everything after
-// the request name, blank padding removed), into `wanted` words.
+// The word count: "%-6d", so digits (perhaps a sign) then blanks.
+bool ParseWordCount(std::string_view field, int* count, std::string* err) {
+  // Six characters hold no more than this either way.
+  const auto value = prclient::ParseInteger(TrimBlanks(field), prclient::NumberForm::kWhole,
+                                            -99999, 999999);
+  if (!value) {
+    *err = "the word count field is not a number";
+    return false;
+  }
+  if (*value < 1 || *value > kMaxWords) {
+    *err = "the word count " + std::to_string(*value) + " is outside 1 to " +
+           std::to_string(kMaxWords);
+    return false;
+  }
+  *count = static_cast<int>(*value);
+  return true;
+}
+
+// Splits the arguments part of the command line, `body` (everything after
+// the request name and the first ` "`, blank padding removed), into
+// `wanted` words.
 //
 // The client writes ` "word"` per argument and escapes nothing, so a word
 // ends where `" "` starts the next one. When the text holds more such
@@ -92,15 +88,8 @@ bool ParseWordCount(std::string_view field, int* count, std::string* error) {
 // (kCut). Some cuts stay invisible: right after a quote that was inside the
 // last word, with every boundary there; or, when an argument holds a
 // separator, one that took as many boundaries as arguments brought in.
-Request::Line SplitArguments(std::string_view rest, int wanted,
-                             std::vector<std::string>* args,
-                             std::string* error) {
-  if (rest.size() < 2 || rest.substr(0, 2) != " \"") {
-    if (rest.empty()) return Request::Line::kCut;
-    *error = "an argument on the command line does not start with a double quote";
-    return Request::Line::kComplete;
-  }
-  std::string_view body = rest.substr(2);
+Request::Line SplitQuoted(std::string_view body, int wanted,
+                          std::vector<std::string>* args) {
   const bool closed = !body.empty() && body.back() == '"';
   if (closed) body.remove_suffix(1);
 
@@ -139,6 +128,23 @@ Request::Line SplitArguments(std::string_view rest, int wanted,
   return Request::Line::kComplete;
 }
 
+// `rest` is the command line after the request name; when nothing is left
+// there, the client's cut took every argument.
+bool SplitArguments(std::string_view rest, int wanted,
+                    std::vector<std::string>* args, Request::Line* line,
+                    std::string* err) {
+  if (rest.empty()) {
+    *line = Request::Line::kCut;
+    return true;
+  }
+  if (rest.size() < 2 || rest.substr(0, 2) != " \"") {
+    *err = "an argument on the command line does not start with a double quote";
+    return false;
+  }
+  *line = SplitQuoted(rest.substr(2), wanted, args);
+  return true;
+}
+
 }  // namespace
 
 bool IsRequestFileName(std::string_view name) {
@@ -157,88 +163,84 @@ bool IsUsableReplyName(std::string_view name) {
   return !IsRequestFileName(name);
 }
 
-ParsedRequest ParseRequest(std::string_view bytes) {
-  ParsedRequest result;
-  std::string& error = result.error;
+bool ParseRequest(std::string_view bytes, Request* out, std::string* err) {
   if (bytes.size() != kRequestSize) {
-    error = "the request is " + std::to_string(bytes.size()) +
-            " bytes long, not " + std::to_string(kRequestSize);
-    return result;
+    *err = "the request is " + std::to_string(bytes.size()) + " bytes long, not " +
+           std::to_string(kRequestSize);
+    return false;
   }
   static constexpr struct {
     std::size_t at;
     const char* after;
-  } kNuls[] = {{14, "control name"},
-               {29, "reply name"},
-               {44, "request name"},
-               {51, "word count"},
-               {131, "command line"}};
+  } kNuls[] = {{kControlAt + kNameField, "control name"},
+               {kReplyAt + kNameField, "reply name"},
+               {kRequestAt + kNameField, "request name"},
+               {kCountAt + kCountField, "word count"},
+               {kLineAt + kLineField, "command line"}};
   for (const auto& nul : kNuls) {
     if (bytes[nul.at] != '\0') {
-      error = std::string("no NUL after the ") + nul.after + " field (byte " +
-              std::to_string(nul.at) + ")";
-      return result;
+      *err = std::string("no NUL after the ") + nul.after + " field (byte " +
+             std::to_string(nul.at) + ")";
+      return false;
     }
   }
 
-  Request request;
-  const auto control = NameField(bytes, kControlAt, "control name", &error);
-  if (!control) return result;
-  const auto reply = NameField(bytes, kReplyAt, "reply name", &error);
-  if (!reply) return result;
-  if (!IsUsableReplyName(*reply)) {
-    error = "the reply name \"" + std::string(*reply) +
-            "\" cannot name a file here";
-    return result;
+  std::string_view control, reply, name;
+  if (!NameField(bytes, kControlAt, "control name", &control, err) ||
+      !NameField(bytes, kReplyAt, "reply name", &reply, err))
+    return false;
+  if (!IsUsableReplyName(reply)) {
+    *err = "the reply name \"" + std::string(reply) + "\" cannot name a file here";
+    return false;
   }
-  const auto name = NameField(bytes, kRequestAt, "request name", &error);
-  if (!name) return result;
-  request.control_name = std::string(*control);
-  request.reply_name = std::string(*reply);
-  request.request_name = std::string(*name);
+  if (!NameField(bytes, kRequestAt, "request name", &name, err)) return false;
+  Request request;
+  request.control_name = std::string(control);
+  request.reply_name = std::string(reply);
+  request.request_name = std::string(name);
 
   const std::string_view count_field = bytes.substr(kCountAt, kCountField);
   if (count_field.find('\0') != std::string_view::npos) {
-    error = "a NUL inside the word count field";
-    return result;
+    *err = "a NUL inside the word count field";
+    return false;
   }
-  if (!ParseWordCount(count_field, &request.word_count, &error)) return result;
+  if (!ParseWordCount(count_field, &request.word_count, err)) return false;
 
-  const std::string_view field = bytes.substr(kLineAt, kCommandLineSize);
+  const std::string_view field = bytes.substr(kLineAt, kLineField);
   if (field.find('\0') != std::string_view::npos) {
-    error = "a NUL inside the command line field";
-    return result;
+    *err = "a NUL inside the command line field";
+    return false;
   }
   const std::string_view line = TrimBlanks(field);
-  if (line.substr(0, name->size()) != *name ||
-      (line.size() > name->size() && line[name->size()] != ' ')) {
-    error = "the command line does not start with the request name";
-    return result;
+  if (line.substr(0, name.size()) != name ||
+      (line.size() > name.size() && line[name.size()] != ' ')) {
+    *err = "the command line does not start with the request name";
+    return false;
   }
-  const std::string_view rest = line.substr(name->size());
-  if (request.word_count == 1) {
-    if (!rest.empty()) {
-      error = "the command line holds arguments but the word count is 1";
-      return result;
-    }
-  } else {
-    request.line =
-        SplitArguments(rest, request.word_count - 1, &request.args, &error);
-    if (!error.empty()) return result;
+  const std::string_view rest = line.substr(name.size());
+  if (request.word_count == 1 && !rest.empty()) {
+    *err = "the command line holds arguments but the word count is 1";
+    return false;
   }
-  result.request = std::move(request);
-  return result;
+  if (request.word_count > 1 &&
+      !SplitArguments(rest, request.word_count - 1, &request.args, &request.line, err))
+    return false;
+  *out = std::move(request);
+  return true;
 }
 
-std::optional<std::string> ReadableReplyName(std::string_view bytes) {
+bool ReadableReplyName(std::string_view bytes, std::string* name) {
   constexpr std::size_t kReplyEnd = kReplyAt + kNameField;
   if (bytes.size() < kReplyEnd || bytes[kReplyAt - 1] != '\0' ||
       (bytes.size() > kReplyEnd && bytes[kReplyEnd] != '\0'))
-    return std::nullopt;
+    return false;
+  std::string_view reply;
   std::string ignored;
-  const auto reply = NameField(bytes, kReplyAt, "reply name", &ignored);
-  if (!reply || !IsUsableReplyName(*reply)) return std::nullopt;
-  return std::string(*reply);
+  if (!NameField(bytes, kReplyAt, "reply name", &reply, &ignored) ||
+      !IsUsableReplyName(reply))
+    return false;
+  *name = std::string(reply);
+  return true;
 }
 
 }  // namespace prcontroller

@@ -1,11 +1,9 @@
 // The request file a client drops in the request directory: 132 bytes of
-// blank-padded text fields, each closed by a NUL:
-//
-//   offset  0  control name  14 bytes   (the request file's own name)
-//          15  reply name    14 bytes   (at most 13 characters used)
-//          30  request name  14 bytes   ("prwatch", "prbay")
-//          45  word count     6 bytes   (decimal, 1 to 15)
-//          52  command line  79 bytes   (name, then ` "arg"` per argument)
+// blank-padded text fields, each closed by a NUL, laid out as prclient.h
+// says: the control name (the request file's own name), the reply name (at
+// most 13 characters), the request name ("prwatch", "prbay"), the word
+// count (decimal, 1 to 15) and the command line (the request name, then
+// ` "arg"` per argument).
 //
 // The parser takes raw bytes and trusts none of them, so it can be fed
 // anything.
@@ -13,7 +11,6 @@
 #define PRCONTROLLER_REQUEST_H_
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,7 +23,7 @@ namespace prcontroller {
 constexpr std::size_t kRequestSize = prclient::kRequestSize;
 constexpr int kMaxWords = prclient::kMaxArgs + 1;
 constexpr std::size_t kCommandLineSize = prclient::kLineField;
-constexpr std::size_t kMaxReplyName = 13;
+constexpr std::size_t kMaxReplyName = prclient::kNameSize - 1;
 
 struct Request {
   // How far the command line could be split into the words announced.
@@ -46,18 +43,14 @@ struct Request {
   Line line = Line::kComplete;
 };
 
-struct ParsedRequest {
-  std::optional<Request> request;
-  std::string error;  // why the bytes are not a request, when they are not
-};
-
-// Parses a request file's whole content.
-ParsedRequest ParseRequest(std::string_view bytes);
+// Parses a request file's whole content into *request; false, with *err
+// saying why, when the bytes are not a request.
+bool ParseRequest(std::string_view bytes, Request* request, std::string* err);
 
 // The reply name of a file that is not a valid request (short, long or
 // damaged elsewhere), when its reply name field is intact and usable; lets
 // the controller tell the waiting client what went wrong.
-std::optional<std::string> ReadableReplyName(std::string_view bytes);
+bool ReadableReplyName(std::string_view bytes, std::string* name);
 
 // "spr" and six more name characters: the names request files arrive under.
 bool IsRequestFileName(std::string_view name);

@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,9 +11,11 @@
 #include <vector>
 
 #include "answer.h"
-#include "fd.h"
 
 namespace prcontroller {
+
+using prclient::Fd;
+
 namespace {
 
 // Closes a directory stream when it goes out of scope.
@@ -50,68 +51,74 @@ std::string ReadHead(int fd, std::size_t limit) {
 }  // namespace
 
 RequestDir::RequestDir(int dirfd, const Settings& settings, StateSource* state,
-                       const Log* log)
-    : dirfd_(dirfd), settings_(settings), state_(state), log_(log) {}
+                       const Log* log, std::function<bool()> stopping)
+    : dirfd_(dirfd), settings_(settings), state_(state), log_(log),
+      stopping_(std::move(stopping)) {}
 
 void RequestDir::Examine(std::string_view name_view) {
   if (!IsRequestFileName(name_view)) return;
   const Clock::time_point start = Clock::now();
   const std::string name(name_view);
 
-  // O_NONBLOCK: a FIFO planted under a request name must not hang us.
-  Fd fd(::openat(dirfd_, name.c_str(),
-                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!fd) {
-    const int err = errno;
-    if (err == ENOENT) {
-      pending_.erase(name);
-    } else if (err == ELOOP) {
-      // A request is a plain file; a link could make us read, or answer
-      // from, any file the controller can reach.
-      if (::unlinkat(dirfd_, name.c_str(), 0) == 0)
-        log_->Problem("removed " + name + ": a symbolic link, not a request");
-      pending_.erase(name);
-    } else {
-      Pending& p = pending_[name];
-      if (!p.reported) log_->Problem("cannot open " + name + ": " + std::strerror(err));
-      p.reported = true;
-    }
+  Fd fd;
+  struct stat st {};
+  if (!Open(name, &fd) || ::fstat(fd.get(), &st) != 0) return;
+  Pending& p = Track(name, st, start);
+  if (p.stuck) return;  // already answered; only its removal failed
+  if (!S_ISREG(st.st_mode)) {
+    ReportOnce(name, "ignoring " + name + ": not a regular file");
     return;
   }
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return;
+  // One byte more than a request tells a file that grew past 132 bytes.
+  const std::string bytes = ReadHead(fd.get(), kRequestSize + 1);
+  Request request;
+  std::string ignored;
+  if (ParseRequest(bytes, &request, &ignored)) {
+    Answer(name, request, start);
+    return;
+  }
+  // Still being copied, or damaged: wait until it has not changed for the
+  // grace time.
+  if (Stale(p, st, start)) GiveUp(name, bytes, st.st_size);
+}
 
+bool RequestDir::Open(const std::string& name, Fd* fd) {
+  // O_NONBLOCK: a FIFO planted under a request name must not hang us.
+  *fd = Fd(::openat(dirfd_, name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (*fd) return true;
+  const int err = errno;
+  if (err == ENOENT) {
+    pending_.erase(name);
+  } else if (err == ELOOP) {
+    // A request is a plain file; a link could make us read, or answer
+    // from, any file the controller can reach.
+    if (::unlinkat(dirfd_, name.c_str(), 0) == 0)
+      log_->Problem("removed " + name + ": a symbolic link, not a request");
+    pending_.erase(name);
+  } else {
+    ReportOnce(name, "cannot open " + name + ": " + std::strerror(err));
+  }
+  return false;
+}
+
+RequestDir::Pending& RequestDir::Track(const std::string& name, const struct stat& st,
+                                       Clock::time_point now) {
   auto [it, fresh] = pending_.try_emplace(name);
   Pending& p = it->second;
   if (fresh || p.ino != st.st_ino || p.size != st.st_size ||
-      !SameTime(p.mtime, st.st_mtim)) {
-    p = Pending{st.st_ino, st.st_size, st.st_mtim, start, false, false};
-  } else if (p.stuck) {
-    return;  // already answered; only its removal failed
-  }
-  if (!S_ISREG(st.st_mode)) {
-    if (!p.reported) log_->Problem("ignoring " + name + ": not a regular file");
-    p.reported = true;
-    return;
-  }
+      !SameTime(p.mtime, st.st_mtim))
+    p = Pending{st.st_ino, st.st_size, st.st_mtim, now, false, false};
+  return p;
+}
 
-  // One byte more than a request tells a file that grew past 132 bytes.
-  const std::string bytes = ReadHead(fd.get(), kRequestSize + 1);
-  if (bytes.size() == kRequestSize) {
-    const ParsedRequest parsed = ParseRequest(bytes);
-    if (parsed.request) {
-      Answer(name, *parsed.request, start);
-      return;
-    }
-  }
-  // Still being copied, or damaged: wait until it has not changed for the
-  // grace time. The modification time counts too, so a file found already
-  // stale (at start-up, or by --once) is not made to wait again.
+bool RequestDir::Stale(const Pending& p, const struct stat& st,
+                       Clock::time_point now) const {
+  // The modification time counts too, so a file found already stale (at
+  // start-up, or by --once) is not made to wait again.
   const double grace = settings_.grace_s;
-  const bool stale =
-      std::chrono::duration<double>(start - p.last_change).count() >= grace ||
-      SecondsSince(st.st_mtim) >= grace;
-  if (stale) GiveUp(name, bytes, st.st_size);
+  return std::chrono::duration<double>(now - p.last_change).count() >= grace ||
+         SecondsSince(st.st_mtim) >= grace;
 }
 
 void RequestDir::Answer(const std::string& name, const Request& request,
@@ -132,66 +139,95 @@ void RequestDir::Answer(const std::string& name, const Request& request,
 }
 
 void RequestDir::GiveUp(const std::string& name, std::string_view bytes, off_t size) {
-  const std::string why =
-      size != static_cast<off_t>(kRequestSize)
-          ? "the request is " + std::to_string(size) + " bytes long, not " +
-                std::to_string(kRequestSize)
-          : ParseRequest(bytes).error;
-  if (const auto reply_name = ReadableReplyName(bytes)) {
-    if (Deliver(name, *reply_name, ReplyContent(MalformedReply(why))))
-      log_->Problem("answered malformed " + name + " as " + *reply_name + ": " + why);
+  std::string why;
+  Request ignored;
+  if (size != static_cast<off_t>(kRequestSize))
+    why = "the request is " + std::to_string(size) + " bytes long, not " +
+          std::to_string(kRequestSize);
+  else
+    ParseRequest(bytes, &ignored, &why);
+  std::string reply_name;
+  if (ReadableReplyName(bytes, &reply_name)) {
+    if (Deliver(name, reply_name, ReplyContent(MalformedReply(why))))
+      log_->Problem("answered malformed " + name + " as " + reply_name + ": " + why);
     return;
   }
-  if (::unlinkat(dirfd_, name.c_str(), 0) == 0 || errno == ENOENT) {
-    pending_.erase(name);
+  Retire(name, "malformed");
+  if (!pending_.count(name))
     log_->Problem("removed malformed " + name + " (no usable reply name): " + why);
-  } else {
-    Pending& p = pending_[name];
-    if (!p.reported)
-      log_->Problem("cannot remove malformed " + name + ": " + std::strerror(errno));
-    p.reported = p.stuck = true;
-  }
 }
 
 bool RequestDir::Deliver(const std::string& name, const std::string& reply_name,
                          const std::string& content) {
   FileId id;
-  std::string error;
-  const bool written = WriteReplyFile(dirfd_, reply_name, content, &id, &error);
+  bool taken = false;
+  std::string err;
+  const bool written = WriteReplyFile(dirfd_, reply_name, content, &id, &taken, &err);
   if (written) replies_.push_back({reply_name, id, Clock::now()});
-  else log_->Problem(name + ": " + error);
-
+  else if (taken) log_->Problem("refused " + name + ": " + err);
+  else log_->Problem(name + ": " + err);
   // Removed even when the reply could not be written: answering it again
   // would fail the same way, over and over.
+  Retire(name, "answered");
+  return written;
+}
+
+void RequestDir::Retire(const std::string& name, std::string_view what) {
   if (::unlinkat(dirfd_, name.c_str(), 0) == 0 || errno == ENOENT) {
     pending_.erase(name);
-  } else {
-    Pending& p = pending_[name];
-    if (!p.reported)
-      log_->Problem("cannot remove answered " + name + ": " + std::strerror(errno));
-    p.reported = p.stuck = true;
+    return;
   }
-  return written;
+  ReportOnce(name, "cannot remove " + std::string(what) + " " + name + ": " +
+                       std::strerror(errno));
+  pending_[name].stuck = true;
+}
+
+void RequestDir::ReportOnce(const std::string& name, const std::string& problem) {
+  Pending& p = pending_[name];
+  if (!p.reported) log_->Problem(problem);
+  p.reported = true;
+}
+
+bool RequestDir::List(bool (*wanted)(std::string_view),
+                      std::vector<std::string>* names) {
+  Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
+  if (!dir) {
+    log_->Problem(std::string("cannot list the request directory: ") + std::strerror(errno));
+    return false;
+  }
+  fd.Release();  // the stream owns it now
+  while (const dirent* entry = ::readdir(dir.get()))
+    if (wanted(entry->d_name)) names->emplace_back(entry->d_name);
+  return true;
+}
+
+int RequestDir::RemoveLeftovers() {
+  std::vector<std::string> names;
+  List([](std::string_view name) { return name.substr(0, kTempPrefix.size()) == kTempPrefix; },
+       &names);
+  int removed = 0;
+  for (const std::string& name : names) {
+    struct stat st {};
+    // Only our own: another user's file is not ours to judge.
+    if (::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
+        ::unlinkat(dirfd_, name.c_str(), 0) == 0)
+      ++removed;
+  }
+  return removed;
 }
 
 void RequestDir::Sweep() {
   std::vector<std::string> names;
-  {
-    Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
-    if (!dir) {
-      log_->Problem(std::string("cannot list the request directory: ") +
-                    std::strerror(errno));
-      return;
-    }
-    fd.Release();  // the stream owns it now
-    while (const dirent* entry = ::readdir(dir.get()))
-      if (IsRequestFileName(entry->d_name)) names.emplace_back(entry->d_name);
-  }
+  if (!List(&IsRequestFileName, &names)) return;
   const std::unordered_set<std::string> present(names.begin(), names.end());
   for (auto it = pending_.begin(); it != pending_.end();)
     it = present.count(it->first) ? std::next(it) : pending_.erase(it);
-  for (const std::string& name : names) Examine(name);
+  for (const std::string& name : names) {
+    if (stopping_()) return;
+    Examine(name);
+  }
   ExpireReplies();
 }
 

@@ -1,6 +1,9 @@
 #include "state.h"
 
+#include <limits>
 #include <unordered_set>
+
+#include "number.h"
 
 namespace prcontroller {
 namespace {
@@ -15,7 +18,7 @@ int HexValue(char c) {
 // Reads the quoted field starting at line[*i] (the opening quote) into
 // `out`, leaving *i after the closing quote.
 bool ReadQuoted(std::string_view line, std::size_t* i, std::string* out,
-                std::string* error) {
+                std::string* err) {
   std::size_t at = *i + 1;
   while (at < line.size() && line[at] != '"') {
     char c = line[at++];
@@ -35,7 +38,7 @@ bool ReadQuoted(std::string_view line, std::size_t* i, std::string* out,
         for (; digits < 2 && at < line.size() && HexValue(line[at]) >= 0; ++digits)
           value = value * 16 + HexValue(line[at++]);
         if (digits == 0) {
-          *error = "\\x without hexadecimal digits";
+          *err = "\\x without hexadecimal digits";
           return false;
         }
         *out += static_cast<char>(value);
@@ -48,18 +51,18 @@ bool ReadQuoted(std::string_view line, std::size_t* i, std::string* out,
                                line[at] >= '0' && line[at] <= '7'; ++digits)
             value = value * 8 + (line[at++] - '0');
           if (value > 0xFF) {
-            *error = "octal escape above \\377";
+            *err = "octal escape above \\377";
             return false;
           }
           *out += static_cast<char>(value);
           break;
         }
-        *error = std::string("unknown escape \\") + c;
+        *err = std::string("unknown escape \\") + c;
         return false;
     }
   }
   if (at == line.size()) {
-    *error = "unterminated quoted field";
+    *err = "unterminated quoted field";
     return false;
   }
   *i = at + 1;
@@ -68,7 +71,7 @@ bool ReadQuoted(std::string_view line, std::size_t* i, std::string* out,
 
 // Splits a line into fields; false with `error` set for a damaged one.
 bool SplitFields(std::string_view line, std::vector<std::string>* fields,
-                 std::string* error) {
+                 std::string* err) {
   std::size_t i = 0;
   for (;;) {
     while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r'))
@@ -76,9 +79,9 @@ bool SplitFields(std::string_view line, std::vector<std::string>* fields,
     if (i == line.size() || line[i] == '#') return true;
     std::string field;
     if (line[i] == '"') {
-      if (!ReadQuoted(line, &i, &field, error)) return false;
+      if (!ReadQuoted(line, &i, &field, err)) return false;
       if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
-        *error = "text right after a closing quote";
+        *err = "text right after a closing quote";
         return false;
       }
     } else {
@@ -92,13 +95,10 @@ bool SplitFields(std::string_view line, std::vector<std::string>* fields,
 }
 
 bool ParseCount(std::string_view text, std::uint64_t* value) {
-  if (text.empty() || text.size() > 19) return false;  // stays below 2^64
-  std::uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  *value = v;
+  const auto parsed = prclient::ParseInteger(text, prclient::NumberForm::kWhole, 0,
+                                             std::numeric_limits<long long>::max());
+  if (!parsed) return false;
+  *value = static_cast<std::uint64_t>(*parsed);
   return true;
 }
 
@@ -142,13 +142,13 @@ bool ParseSubmitted(std::string_view text, std::time_t reference,
 }
 
 bool ReadQueue(const std::vector<std::string>& f, Queue* queue,
-               std::string* error) {
+               std::string* err) {
   if (f.size() < 3 || f.size() > 4) {
-    *error = "a queue line has NAME STATE and perhaps a DESCRIPTION";
+    *err = "a queue line has NAME STATE and perhaps a DESCRIPTION";
     return false;
   }
   if (f[1].empty()) {
-    *error = "empty queue name";
+    *err = "empty queue name";
     return false;
   }
   queue->name = f[1];
@@ -158,30 +158,30 @@ bool ReadQueue(const std::vector<std::string>& f, Queue* queue,
 }
 
 bool ReadJob(const std::vector<std::string>& f, std::time_t reference, Job* job,
-             std::string* error) {
+             std::string* err) {
   if (f.size() != 9) {
-    *error = "a job line has ID QUEUE OWNER STATUS SIZE PAGES SUBMITTED NAME";
+    *err = "a job line has ID QUEUE OWNER STATUS SIZE PAGES SUBMITTED NAME";
     return false;
   }
   if (f[1].empty()) {
-    *error = "empty job id";
+    *err = "empty job id";
     return false;
   }
   const auto status = JobStatusNamed(f[4]);
   if (!status) {
-    *error = "unknown job status \"" + f[4] + "\"";
+    *err = "unknown job status \"" + f[4] + "\"";
     return false;
   }
   if (!ParseCount(f[5], &job->size)) {
-    *error = "size \"" + f[5] + "\" is not a number of bytes";
+    *err = "size \"" + f[5] + "\" is not a number of bytes";
     return false;
   }
   if (!ParseCount(f[6], &job->pages)) {
-    *error = "pages \"" + f[6] + "\" is not a number";
+    *err = "pages \"" + f[6] + "\" is not a number";
     return false;
   }
   if (!ParseSubmitted(f[7], reference, &job->submitted)) {
-    *error = "submitted time \"" + f[7] + "\" is not 2024-05-01T09:30[:SS], "
+    *err = "submitted time \"" + f[7] + "\" is not 2024-05-01T09:30[:SS], "
              "epoch seconds or -N[smhd]";
     return false;
   }

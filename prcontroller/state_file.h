@@ -3,6 +3,7 @@
 #ifndef PRCONTROLLER_STATE_FILE_H_
 #define PRCONTROLLER_STATE_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ctime>
@@ -29,6 +30,9 @@ class StateFile {
   const SpoolState* Current();
   const std::string& problem() const { return problem_; }
 
+  // Reads the file again whether or not it looks changed (SIGHUP).
+  void Reread();
+
  private:
   struct Stamp {
     dev_t dev = 0;
@@ -36,6 +40,7 @@ class StateFile {
     off_t size = -1;
     std::time_t mtime_s = 0;
     long mtime_ns = 0;
+    static Stamp Of(const struct stat& st);
     bool operator==(const Stamp& o) const {
       return dev == o.dev && ino == o.ino && size == o.size &&
              mtime_s == o.mtime_s && mtime_ns == o.mtime_ns;
@@ -43,6 +48,9 @@ class StateFile {
   };
 
   void Reload();
+  // Reads the whole file into *text, again while it changes under the read,
+  // so no answer comes from a file half rewritten in place.
+  bool ReadSettled(std::string* text, Stamp* stamp, std::string* err) const;
 
   std::string path_;
   Logger log_;

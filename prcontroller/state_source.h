@@ -31,6 +31,8 @@ class StateSource {
   // The spool now, or null with the reason, one line, in `problem`. The
   // state stays valid until the next call.
   virtual const SpoolState* Current(const StateScope& scope, std::string* problem) = 0;
+  // Reads the source again at the next Current(), changed or not (SIGHUP).
+  virtual void Reread() {}
 };
 
 // A state already in hand, or the reason there is none (null `state`):
@@ -57,6 +59,7 @@ class FileSource : public StateSource {
     if (!state) *problem = file_.problem();
     return state;
   }
+  void Reread() override { file_.Reread(); }
 
  private:
   StateFile file_;

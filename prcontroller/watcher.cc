@@ -7,14 +7,16 @@
 
 namespace prcontroller {
 
-bool DirWatcher::Start(const std::string& dir, std::string* error) {
+using prclient::Fd;
+
+bool DirWatcher::Start(const std::string& dir, std::string* err) {
   Fd fd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // A copy ends with the close after writing (cp, rcp) or with a rename
   // into place (mv, rsync); creation alone would wake us for empty files.
   if (!fd || ::inotify_add_watch(fd.get(), dir.c_str(),
                                  IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF |
                                      IN_MOVE_SELF | IN_ONLYDIR) < 0) {
-    *error = std::strerror(errno);
+    *err = std::strerror(errno);
     return false;
   }
   fd_ = std::move(fd);

@@ -6,15 +6,15 @@
 #include <string>
 #include <string_view>
 
-#include "fd.h"
+#include "posix_util.h"
 
 namespace prcontroller {
 
 class DirWatcher {
  public:
-  // False, with `error` set, where inotify is not available; the caller
+  // False, with `err` set, where inotify is not available; the caller
   // then finds requests by scanning the directory.
-  bool Start(const std::string& dir, std::string* error);
+  bool Start(const std::string& dir, std::string* err);
 
   // Readable when events wait.
   int fd() const { return fd_.get(); }
@@ -26,7 +26,7 @@ class DirWatcher {
   Result Drain(const std::function<void(std::string_view)>& on_name);
 
  private:
-  Fd fd_;
+  prclient::Fd fd_;
 };
 
 }  // namespace prcontroller

@@ -15,6 +15,7 @@
 #include "prcontroller/listing.h"
 #include "prcontroller/request.h"
 #include "prcontroller/state.h"
+#include "prcontroller/table.h"
 
 namespace prcontroller {
 namespace {
@@ -50,11 +51,12 @@ std::vector<std::string> Lines(const std::string& text) {
 
 Reply AnswerTo(const std::string& request, const Args& args, const SpoolState* state,
                std::string_view why = "") {
-  const ParsedRequest parsed =
-      ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args));
-  EXPECT_TRUE(parsed.request) << parsed.error;
+  Request parsed;
+  std::string err;
+  EXPECT_TRUE(ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err))
+      << err;
   FixedSource source(state, std::string(why));
-  return Answer(parsed.request.value_or(Request{}), source, kNow);
+  return Answer(parsed, source, kNow);
 }
 
 TEST(ControllerEscape, ControlCharactersBecomeVisible) {
@@ -186,6 +188,14 @@ TEST(ControllerListing, NoListingCarriesAControlCharacter) {
   }
   EXPECT_NE(texts[0].find("fr^Gnk"), std::string::npos);
   EXPECT_NE(texts[4].find("^[]0;owned^G"), std::string::npos);
+}
+
+// Terminals give a CJK character two columns; the columns after it line up.
+TEST(ControllerListing, WideCharactersTakeTwoColumns) {
+  Table table({{"OWNER"}, {"QUEUE"}});
+  table.AddRow({"\xe5\xbc\xa0\xe4\xbc\x9f", "lp1"});
+  table.AddRow({"bob", "lp2"});
+  EXPECT_EQ(table.Render(), "OWNER  QUEUE\n\xe5\xbc\xa0\xe4\xbc\x9f   lp1\nbob    lp2\n");
 }
 
 }  // namespace

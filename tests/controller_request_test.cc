@@ -45,10 +45,10 @@ TEST(ControllerRequest, ClientImagesAreWholeCutOrAmbiguous) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    const ParsedRequest parsed =
-        ParseRequest(ClientImage("sprAb12Z9", "1f2e3dhost.ex", "prwatch", c.args));
-    ASSERT_TRUE(parsed.request) << parsed.error;
-    const Request& r = *parsed.request;
+    Request r;
+    std::string err;
+    ASSERT_TRUE(ParseRequest(ClientImage("sprAb12Z9", "1f2e3dhost.ex", "prwatch", c.args), &r,
+                             &err)) << err;
     EXPECT_EQ(r.control_name, "sprAb12Z9");
     EXPECT_EQ(r.reply_name, "1f2e3dhost.ex");  // part of the client's host name
     EXPECT_EQ(r.request_name, "prwatch");
@@ -64,7 +64,9 @@ TEST(ControllerRequest, ClientImagesAreWholeCutOrAmbiguous) {
 // file is still answered, with why, when its reply name is safely readable.
 TEST(ControllerRequest, MalformedImagesAreRefusedWithAReason) {
   const std::string good = ClientImage("sprAAAAAA", "reply01", "prwatch", {"-l"});
-  ASSERT_TRUE(ParseRequest(good).request);
+  Request r;
+  std::string err, reply;
+  ASSERT_TRUE(ParseRequest(good, &r, &err));
   auto with = [&](std::size_t at, std::string_view bytes) {
     std::string image = good;
     image.replace(at, bytes.size(), bytes);
@@ -102,10 +104,10 @@ TEST(ControllerRequest, MalformedImagesAreRefusedWithAReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("case " + std::to_string(&c - cases));
-    const ParsedRequest parsed = ParseRequest(c.image);
-    EXPECT_FALSE(parsed.request);
-    EXPECT_NE(parsed.error.find(c.reason), std::string::npos) << "error was: " << parsed.error;
-    EXPECT_EQ(ReadableReplyName(c.image), c.reply_to);
+    EXPECT_FALSE(ParseRequest(c.image, &r, &err));
+    EXPECT_NE(err.find(c.reason), std::string::npos) << "error was: " << err;
+    EXPECT_EQ(ReadableReplyName(c.image, &reply) ? std::optional(reply) : std::nullopt,
+              c.reply_to);
   }
 }
 

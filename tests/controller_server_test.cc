@@ -35,8 +35,8 @@ void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 bool Gone(const std::string& path) { return WaitFor([&] { return !Exists(path); }); }
 bool Appears(const std::string& path) { return WaitFor([&] { return Exists(path); }); }
 
-// Links planted under a reply name or a request name are replaced or
-// removed, never followed.
+// A link planted under a reply name is left alone, one under a request name
+// removed; neither is followed.
 TEST(ControllerServer, AnswersInPlaceWithMode0644AndFollowsNoLink) {
   TempDir dir, outside;
   WriteFile(outside / "victim", "untouched");
@@ -49,24 +49,24 @@ TEST(ControllerServer, AnswersInPlaceWithMode0644AndFollowsNoLink) {
   ASSERT_GE(::inotify_add_watch(events, dir.path().c_str(), IN_CREATE), 0);
   Controller controller({"--dir", dir.path(), "--state", kSample});
   ASSERT_TRUE(controller.WaitReady()) << controller.Log();
-  WriteFile(dir / "sprAb12Cd", ClientImage("sprAb12Cd", "r0001", "prwatch", {"-p", "lp1"}));
+  WriteFile(dir / "sprAb12Cd", ClientImage("sprAb12Cd", "r0002", "prwatch", {"-p", "lp1"}));
   ASSERT_EQ(::symlink((outside / "image").c_str(), (dir / "sprLink01").c_str()), 0);
   struct stat st {};
   ASSERT_TRUE(WaitFor(
-      [&] { return ::lstat((dir / "r0001").c_str(), &st) == 0 && S_ISREG(st.st_mode); }));
+      [&] { return ::lstat((dir / "r0002").c_str(), &st) == 0 && S_ISREG(st.st_mode); }));
   ASSERT_TRUE(Gone(dir / "sprLink01"));
   Sleep(20);
   EXPECT_EQ(st.st_mode & 07777, 0644u) << "the controller runs with umask 077";
-  EXPECT_EQ(Head(dir / "r0001"), "0\nJobs matching queue \"lp1\": 5");
+  EXPECT_EQ(Head(dir / "r0002"), "0\nJobs matching queue \"lp1\": 5");
   EXPECT_EQ(ReadFile(outside / "victim"), "untouched");
   EXPECT_EQ(ReadFile(outside / "image"), image);
-  EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("r0001"));
+  EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("r0001", "r0002"));
   EXPECT_EQ(controller.Stop(SIGTERM), 0);
   alignas(inotify_event) char buf[4096];  // a few events, read at once
   const ssize_t n = ::read(events, buf, sizeof buf);
   for (ssize_t at = 0; at < n;) {
     const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
-    EXPECT_STRNE(event->name, "r0001") << "the reply was created in place";
+    EXPECT_STRNE(event->name, "r0002") << "the reply was created in place";
     at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
   }
   ::close(events);

@@ -79,6 +79,7 @@ class Controller {
     return code;
   }
   std::string Log() const { return testutil::ReadFile(logs_ / "stderr"); }
+  pid_t pid() const { return pid_; }
 
  private:
   testutil::TempDir logs_;

@@ -2,8 +2,8 @@
 // would: each option letter in either case, flags may share one word
 // ("-lv"), and a value follows its letter in the same word ("-pq1") or as
 // the next word ("-p q1"). The last of a repeated option counts.
-#ifndef PRCONTROLLER_OPTIONS_H_
-#define PRCONTROLLER_OPTIONS_H_
+#ifndef PRCONTROLLER_QUERY_H_
+#define PRCONTROLLER_QUERY_H_
 
 #include <cstddef>
 #include <optional>
@@ -38,16 +38,16 @@ struct QueueQuery {
   std::optional<std::string> queue;  // shell pattern on the queue name
 };
 
-// Fill `query` from the request's arguments; on a misuse, return one line
-// saying what is wrong (user text in it already made visible), else "".
-std::string ParseJobOptions(const std::vector<std::string>& args,
-                            JobQuery* query);
-std::string ParseQueueOptions(const std::vector<std::string>& args,
-                              QueueQuery* query);
+// Fill `query` from the request's arguments; false on a misuse, with one
+// line in *err saying what is wrong (user text in it already made visible).
+bool ParseJobOptions(const std::vector<std::string>& args, JobQuery* query,
+                     std::string* err);
+bool ParseQueueOptions(const std::vector<std::string>& args, QueueQuery* query,
+                       std::string* err);
 
 // A job age: minutes, or a number with the unit s, m, h or d.
 std::optional<long long> ParseAge(std::string_view text);
 
 }  // namespace prcontroller
 
-#endif  // PRCONTROLLER_OPTIONS_H_
+#endif  // PRCONTROLLER_QUERY_H_
