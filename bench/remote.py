@@ -13,6 +13,7 @@ Usage: remote.py AREA PRBENCH ROUNDS
 
 import json
 import os
+import shutil
 import subprocess
 import sys
 import time
@@ -45,8 +46,10 @@ def main():
     area, prbench, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3])
     home = os.path.join(area, "home")
     remote = os.path.join(area, "remote-dir")
+    for d in (home, remote):
+        shutil.rmtree(d, ignore_errors=True)
     for d in (home, os.path.join(home, ".ssh"), os.path.join(home, "control"), remote):
-        os.makedirs(d, mode=0o700, exist_ok=True)
+        os.makedirs(d, mode=0o700)
     run(["ip", "link", "set", "lo", "up"], 10)
     run(["mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run"], 10)
     os.makedirs("/run/sshd")
