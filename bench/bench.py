@@ -24,9 +24,9 @@ import tempfile
 import time
 
 FULL = dict(poll=2000, start=1000, hwm=20, turnaround=1000, e2e=200, default=5,
-            cups=200, load=[50, 200, 500], huge_jobs=100000)
+            cups=200, load=[50, 200, 500], huge_jobs=100000, remote=100)
 SMOKE = dict(poll=20, start=20, hwm=2, turnaround=20, e2e=10, default=1,
-             cups=5, load=[5, 10], huge_jobs=2000)
+             cups=5, load=[5, 10], huge_jobs=2000, remote=2)
 
 
 # Held jobs on the scheduler the CUPS comparison and the bridge ask.
@@ -501,6 +501,26 @@ FileDevice Yes
             stop(self.controller)
             self.start_controller()
 
+    # -- 6. remote copies: rcp, scp, scp through a shared connection
+
+    def remote(self):
+        tools = ("/usr/sbin/sshd", "/usr/bin/scp", "/usr/bin/ssh-keygen", "/usr/bin/unshare",
+                 "/usr/bin/ip")
+        missing = [t for t in tools if not os.access(t, os.X_OK)]
+        why = (f"{', '.join(missing)} not installed (Debian packages openssh-server, "
+               "util-linux, iproute2)" if missing else
+               "needs root for sshd and a network namespace" if os.geteuid() != 0 else "")
+        if why:
+            self.say(f"remote copies skipped: {why}")
+            self.results["remote"] = dict(skipped=why)
+            return
+        n = self.counts["remote"]
+        self.say(f"remote copies over loopback, {n} rounds")
+        out = run(["unshare", "-mn", "--propagation", "private", sys.executable,
+                   os.path.join(self.root, "bench", "remote.py"), self.area,
+                   os.path.join(self.bin, "prbench"), str(n)], 300 + 10 * n)
+        self.results["remote"] = json.loads(out)
+
     # -- 5b. load
 
     def load(self):
@@ -577,6 +597,7 @@ FileDevice Yes
         self.prepare()
         self.poll()
         self.startup()
+        self.remote()
         self.start_controller()
         try:
             self.turnaround()

@@ -145,6 +145,17 @@ def summary_table(r, f):
         body.append([f"5. {x['clients']} clients at once: answered at the first poll",
                      f"{x['answered_first_poll']} of {x['clients']}", "—", "—", "all",
                      verdict(x["answered_first_poll"] == x["clients"])])
+    rm = r.get("remote") or dict(skipped="not measured")
+    if "skipped" in rm:
+        body.append(["6. remote copies", "skipped: " + rm["skipped"], "", "", "report", ""])
+    else:
+        st = rm["stats"]
+        rcp = st["rcp_send"]["median"] + st["rcp_fetch"]["median"] if "rcp_send" in st else 0
+        for k, what in (("scp_fresh", "fresh connections"), ("scp_shared", "a shared connection")):
+            both = st[f"{k}_send"]["median"] + st[f"{k}_fetch"]["median"]
+            body.append([f"6. send and fetch over `scp`, {what}", ms(both),
+                         f"`rcp`, {ms(rcp)}" if rcp else "—", r2(both / rcp) if rcp else "—",
+                         "report", ""])
     return table(["what", "measured", "floor", "ratio", "target", ""], body)
 
 
@@ -193,7 +204,9 @@ def page(r, f, smoke, plotted):
       "programs configured for a scratch area there (`build-bench/area`), the harness, a C "
       "program that only prints, and `prwatch` in each way of linking the runtime; starts its "
       "own `prcontroller` with `prcontroller/sample-state` (twelve jobs), and a `cupsd` with a "
-      "private configuration, both on this host, and stops them again by their process ids. "
+      "private configuration, both on this host, and, as root, a private `sshd` and "
+      "`in.rshd` in namespaces of their own (section 6), and stops them again by their "
+      "process ids. "
       "The plot needs `python3-matplotlib`. `--smoke` builds unoptimised into "
       "`build-bench-smoke/` and runs every part with tiny counts: a check that the benchmarks "
       "still work, not a measurement.\n\n")
@@ -437,6 +450,53 @@ def page(r, f, smoke, plotted):
     w(" Past the one-second wait, a client's time is its share of two cores among N clients "
       "each starting and running two `cp` processes; the controller's part, its turnaround "
       "times the number of requests, is small beside that.\n")
+    w(remote_section(r.get("remote")))
+    return "".join(out)
+
+
+REMOTE_WAYS = (("rcp", "`rcp` (the default build)"),
+               ("scp_fresh", "`scp`, a fresh connection each time"),
+               ("scp_shared", "`scp` through a shared connection"))
+
+
+def remote_section(rm):
+    """Section 6: the copies to and from a controller on another host."""
+    out = ["\n## 6. Remote copies: `rcp`, `scp`, and `scp` over a shared connection\n\n"]
+    w = out.append
+    if not rm or "skipped" in rm:
+        w(f"Not measured in this run: {rm['skipped'] if rm else 'an older run'}.\n")
+        return "".join(out)
+    st = rm["stats"]
+    w(f"A client whose controller is another host copies with `rcp`, or with `scp` when built "
+      f"with `PRCLIENT_REMOTE=ssh`. The harness ran a private `in.rshd` (under `inetd`) and a "
+      f"private `sshd` ({rm['ssh']}) on loopback, in network and mount namespaces of their "
+      f"own, and spawned the client's copy commands {rm['rounds']} times each, interleaved: "
+      f"sending a 132-byte request and fetching a reply, the two copies of a query answered at "
+      f"its first poll. The shared connection is the one an `ssh_config` with "
+      f"`ControlMaster auto`, `ControlPersist 60` and a `ControlPath` in a private directory "
+      f"keeps open; the fresh one has `ControlMaster no`. Both have `BatchMode yes`.\n\n")
+    ways = [(k, label) for k, label in REMOTE_WAYS if f"{k}_send" in st]
+    base = st["rcp_send"]["median"] + st["rcp_fetch"]["median"] if "rcp_send" in st else None
+    body = []
+    for k, label in ways:
+        both = st[f"{k}_send"]["median"] + st[f"{k}_fetch"]["median"]
+        body.append([label, ms(st[f"{k}_send"]["median"]), ms(st[f"{k}_send"]["p95"]),
+                     ms(st[f"{k}_fetch"]["median"]), ms(st[f"{k}_fetch"]["p95"]), ms(both),
+                     r2(both / base) if base else "—"])
+    w(table(["copy", "send, median", "95th pct.", "fetch, median", "95th pct.",
+             "send + fetch", "ratio to `rcp`"], body))
+    fresh = st["scp_fresh_fetch"]["median"]
+    shared = st["scp_shared_fetch"]["median"]
+    w(f"\nEvery poll is one fetch, so a fresh connection costs {ms(fresh)} a poll and a shared "
+      f"one {ms(shared)}: the key exchange and the login are paid once per connection "
+      f"(and on a real network each adds round trips), while `scp` through an open "
+      f"connection only asks it for one more SFTP session. A site "
+      f"that builds for ssh should therefore share connections (`ControlMaster auto`, "
+      f"`ControlPersist`, a `ControlPath` under a directory only the user can open), set "
+      f"`BatchMode yes` so that a missing key or an unknown host fails at once instead of "
+      f"waiting at a prompt nobody may see, and a `ConnectTimeout` so that an unreachable "
+      f"controller fails in seconds; these belong to the site's `ssh_config`, not to the "
+      f"clients.\n")
     return "".join(out)
 
 

@@ -43,6 +43,11 @@ extern const char* Tmpqdir;    // local scratch directory, ends in "/"
 extern int netwait;            // seconds before the first poll and between polls
 extern int ntrys;              // polls for a reply before giving up
 
+// How a controller on another host is reached, fixed when the library is
+// built: rcp and rsh, or scp and ssh.
+enum class RemoteTransport { kRsh, kSsh };
+extern const RemoteTransport remoteTransport;
+
 // ---- Configuration (parse, rdcconf) -------------------------------------
 
 constexpr int kMaxFields = 20;

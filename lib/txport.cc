@@ -1,6 +1,7 @@
 // File transport to and from the controller's request directory: plain
-// copies when the controller is this host, rcp and rsh otherwise. Each
-// command runs without a shell; every inserted string is one word of it.
+// copies when the controller is this host, otherwise rcp and rsh, or scp and
+// ssh in a library built for ssh. Each command runs without a shell; every
+// inserted string is one word of it.
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,7 +40,8 @@ std::string Word(const char* s) {
 bool Dashed(const std::string& word) { return !word.empty() && word[0] == '-'; }
 
 // rcp treats a target whose host part is not a plain name as a local path
-// and hands it to a shell of its own.
+// and hands it to a shell of its own; ssh and scp would read a leading "-"
+// as an option and an "@" or ":" as more than a host.
 bool PlainHost(const std::string& host) {
   return !host.empty() && host[0] != '-' &&
          std::all_of(host.begin(), host.end(), [](unsigned char c) {
@@ -48,7 +50,10 @@ bool PlainHost(const std::string& host) {
 }
 
 // rcp and rsh hand the remote path to the remote user's shell, which would
-// interpret anything beyond these characters.
+// interpret anything beyond these characters. So do ssh, which joins its
+// command's words into one line for that shell, and scp in its old protocol
+// (scp -O, or an scp older than OpenSSH 9); only the SFTP mode takes a path
+// literally, and the library cannot tell which one a site's scp uses.
 bool ShellSafe(const std::string& path) {
   return !path.empty() && path.find_first_not_of(
                               "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
@@ -72,6 +77,13 @@ std::optional<Remote> Locate(const char* host, const char* dir, const char* file
   return r;
 }
 
+// scp runs without -q: its progress meter only ever goes to a terminal,
+// and standard output is discarded here, so all -q would take away are ssh's
+// own reasons ("Host key verification failed", "Permission denied"), which
+// are what a user needs to see when a copy fails. Options such as BatchMode
+// and connection sharing are the site's, in its ssh configuration.
+bool OverSsh() { return remoteTransport == RemoteTransport::kSsh; }
+
 // A local path for the command line.
 std::optional<std::string> LocalWord(const char* path) {
   std::string w = Word(path);
@@ -90,6 +102,7 @@ std::optional<Command> TransportToCommand(const char* host, const char* dir,
   Command cmd;
   cmd.discardStdout = true;
   if (r->host.empty()) cmd.argv = {"/usr/bin/cp", *local, r->path};
+  else if (OverSsh()) cmd.argv = {"scp", "--", *local, r->host + ":" + r->path};
   else cmd.argv = {"rcp", *local, r->host + ":" + r->path};
   return cmd;
 }
@@ -103,6 +116,7 @@ std::optional<Command> TransportFromCommand(const char* host, const char* dir,
   Command cmd;
   cmd.discardStdout = cmd.discardStderr = true;
   if (r->host.empty()) cmd.argv = {"cp", r->path, *local};
+  else if (OverSsh()) cmd.argv = {"scp", "--", r->host + ":" + r->path, *local};
   else cmd.argv = {"rcp", r->host + ":" + r->path, *local};
   return cmd;
 }
@@ -114,7 +128,12 @@ std::optional<Command> RemoveRemoteFileCommand(const char* host,
   if (!r) return std::nullopt;
   Command cmd;
   cmd.discardStderr = true;
+  // ssh -n: ssh would otherwise read the client's standard input, whatever
+  // the user typed ahead. The remote shell sees the path, which is why it
+  // holds only characters that shell takes literally; "--" keeps rm from
+  // reading it as an option even so.
   if (r->host.empty()) cmd.argv = {"/usr/bin/rm", "-f", r->path};
+  else if (OverSsh()) cmd.argv = {"ssh", "-n", "--", r->host, "/usr/bin/rm", "-f", "--", r->path};
   else cmd.argv = {"rsh", r->host, "/usr/bin/rm", "-f", r->path};
   return cmd;
 }

@@ -1,5 +1,6 @@
 #include "fault_util.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -7,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <sstream>
 #include <thread>
@@ -58,6 +60,29 @@ testutil::Outcome Running::Finish(int sig) {
   testutil::Outcome o = testutil::Finish(pid_, out_.path());
   pid_ = 0;
   return o;
+}
+
+Interrupted InterruptInFetch(const testutil::Launch& launch, const std::string& requests) {
+  std::string fifo;
+  std::atomic<bool> made{false};
+  testutil::TestController ctl(requests, [&](const testutil::SeenRequest& req, std::string*) {
+    fifo = requests + "/" + req.reply;
+    made = mkfifo(fifo.c_str(), 0644) == 0;
+    return false;
+  });
+  Running client(launch);
+  Interrupted r;
+  if (WaitFor([&] { return made.load(); }, Millis(10000))) {
+    std::this_thread::sleep_for(Millis(500));  // well inside the fetch
+    r.children = ChildrenOf(client.pid()).size();
+  }
+  r.outcome = client.Finish(SIGINT);
+  if (!made) return r;
+  // Let the far side go: it finds the pipe empty and its client gone.
+  const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+  if (fd >= 0) close(fd);
+  unlink(fifo.c_str());
+  return r;
 }
 
 std::optional<User> Nobody() {

@@ -48,6 +48,16 @@ class Running {
   pid_t pid_;
 };
 
+// Runs `client` against a controller that answers every request with a pipe
+// under the reply name: the client's fetch then waits in the far side's open
+// of it, and is interrupted there. What the client did, and how many children
+// it had just before (its copy).
+struct Interrupted {
+  testutil::Outcome outcome;
+  std::size_t children = 0;
+};
+Interrupted InterruptInFetch(const testutil::Launch& client, const std::string& requests);
+
 struct User {
   uid_t uid;
   gid_t gid;

@@ -1,9 +1,13 @@
-# The programs run whole under faults and load, and over the platform's own
-# rcp and rsh against a private in.rshd, and against a private cupsd.
+# The programs run whole under faults and load, over the platform's own rcp
+# and rsh against a private in.rshd, built for ssh against a private sshd,
+# and against a private cupsd.
 # PRCLIENT_LOAD_CLIENTS=200 build/bin/load_test is the benchmark's size.
-foreach(test fault load rsh cups)
+foreach(test fault load rsh ssh cups)
   add_executable(${test}_test ${test}_test.cc fault_util.cc)
   target_link_libraries(${test}_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
   add_dependencies(${test}_test prwatch_e2e prbay_e2e prcontroller)
   gtest_discover_tests(${test}_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)
 endforeach()
+target_compile_definitions(ssh_test PRIVATE E2E_SSH_BIN="${CMAKE_BINARY_DIR}/e2e_ssh-bin")
+target_link_libraries(ssh_test PRIVATE prclient_e2e_ssh)
+add_dependencies(ssh_test prwatch_e2e_ssh prbay_e2e_ssh)

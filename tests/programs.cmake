@@ -5,14 +5,22 @@ add_executable(options_test options_test.cc)
 target_link_libraries(options_test PRIVATE prwatch_args prbay_args prclient GTest::gtest_main)
 gtest_discover_tests(options_test DISCOVERY_TIMEOUT 30)
 
-prclient_library(prclient_e2e "cconf" "spool/")
-foreach(program prwatch prbay)
-  add_executable(${program}_e2e ${PROJECT_SOURCE_DIR}/${program}/main.cc)
-  target_link_libraries(${program}_e2e PRIVATE ${program}_args prclient_e2e)
-  set_target_properties(${program}_e2e PROPERTIES
-    OUTPUT_NAME ${program}
-    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/e2e-bin)
-endforeach()
+# The copies are built as <program>_<suffix> into <suffix>-bin/, over a
+# library of that suffix; the stand-ins are an rcp's, so the copies they
+# serve stay on rcp whatever PRCLIENT_REMOTE chose. The ssh copies are for
+# the test against a private sshd.
+function(e2e_programs suffix remote)
+  prclient_library(prclient_${suffix} "cconf" "spool/" ${remote})
+  foreach(program prwatch prbay)
+    add_executable(${program}_${suffix} ${PROJECT_SOURCE_DIR}/${program}/main.cc)
+    target_link_libraries(${program}_${suffix} PRIVATE ${program}_args prclient_${suffix})
+    set_target_properties(${program}_${suffix} PROPERTIES
+      OUTPUT_NAME ${program}
+      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/${suffix}-bin)
+  endforeach()
+endfunction()
+e2e_programs(e2e rsh)
+e2e_programs(e2e_ssh ssh)
 
 # What the end-to-end suites share: processes, areas, the stand-ins.
 add_library(e2e_util OBJECT process.cc test_util.cc)

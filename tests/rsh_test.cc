@@ -29,11 +29,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <thread>
 
 #include "fault_util.h"
 
@@ -154,25 +152,10 @@ TEST_F(RealRcp, FailuresOverRcp) {
 }
 
 TEST_F(RealRcp, InterruptEndsARealCopy) {
-  // A pipe under the reply name holds the controller's side of the fetch
-  // in its open, so the client's rcp waits until it is ended.
-  const std::string requests = area_.requests();
-  std::string fifo;
-  std::atomic<bool> made{false};
-  testutil::TestController ctl(requests, [&](const testutil::SeenRequest& req, std::string*) {
-    fifo = requests + "/" + req.reply;
-    made = mkfifo(fifo.c_str(), 0644) == 0;
-    return false;
-  });
-  faults::Running client(Client({"-nwait", "0", "-ntries", "5"}));
-  ASSERT_TRUE(faults::WaitFor([&] { return made.load(); }, Millis(10000)));
-  std::this_thread::sleep_for(Millis(300));  // well inside the fetch
-  EXPECT_EQ(faults::ChildrenOf(client.pid()).size(), 1u) << "no copy running";
-  Outcome o = client.Finish(SIGINT);
-  EXPECT_EQ(o.exitCode, -SIGINT);
-  // Let the controller's side go: it finds the pipe empty and its client gone.
-  const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  if (fd >= 0) close(fd);
+  faults::Interrupted r =
+      faults::InterruptInFetch(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
+  EXPECT_EQ(r.children, 1u) << "no copy running";
+  EXPECT_EQ(r.outcome.exitCode, -SIGINT);
 }
 
 }  // namespace

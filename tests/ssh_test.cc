@@ -1,0 +1,150 @@
+// The clients built for scp and ssh against a real sshd of the test's own,
+// with prcontroller behind it under the host alias "ctl". ssh reads the home
+// directory of the password database, not $HOME: a private mount namespace
+// gives root the test's home and a plain /bin/sh (a login runs the shell's
+// start-up), and sshd its /run. Without a terminal, prompts fail as in cron.
+#include <fcntl.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fault_util.h"
+#include "prclient.h"
+
+namespace {
+
+using faults::Millis;
+using testutil::ReadFile;
+using testutil::WriteFile;
+
+// A port nobody on 127.0.0.1 holds at the moment.
+std::string FreePort() {
+  sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof a;
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  bind(s, reinterpret_cast<sockaddr*>(&a), len);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return std::to_string(ntohs(a.sin_port));
+}
+
+class RealSsh : public testing::Test {
+ protected:
+  // sshd's sessions still open when it is stopped come here to be reaped.
+  static void SetUpTestSuite() {
+    faults::BecomeSubreaper();
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+    if (tty >= 0) ioctl(tty, TIOCNOTTY), close(tty);
+  }
+  void SetUp() override {
+    if (access("/usr/sbin/sshd", X_OK) != 0)
+      GTEST_SKIP() << "sshd missing: run tools/deps as root to install openssh-server";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: sshd serves its logins as root";
+    if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no private mounts: " << strerror(errno);
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+    ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0);
+    mkdir("/run/sshd", 0755);
+    // The first entry for a name or a user id is the one that counts.
+    WriteFile(home_ / "passwd",
+              "root:x:0:0:root:" + home_.path() + ":/bin/sh\n" + ReadFile("/etc/passwd"));
+    ASSERT_EQ(mount((home_ / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
+    mkdir((home_ / ".ssh").c_str(), 0700);
+    for (const std::string& key : {home_ / "hostkey", home_ / ".ssh/id"}) {
+      const std::vector<std::string> args{"-qt", "ed25519", "-N", "", "-f", key};
+      ASSERT_EQ(testutil::Run({"/usr/bin/ssh-keygen", args, "", {}, {}}).exitCode, 0);
+    }
+    const std::string port = FreePort();
+    WriteFile(home_ / "sshd_config",
+              "ListenAddress 127.0.0.1\nPort " + port + "\nHostKey " + home_ / "hostkey" +
+                  "\nPidFile " + home_ / "pid" + "\nAuthorizedKeysFile " + home_ / "keys" +
+                  "\nStrictModes no\nUsePAM no\nPasswordAuthentication no\n"
+                  "KbdInteractiveAuthentication no\nSubsystem sftp internal-sftp\n");
+    WriteFile(home_ / ".ssh/config",
+              "Host ctl\nHostName 127.0.0.1\nPort " + port + "\nIdentityFile " + home_ / ".ssh/id" +
+                  "\nUserKnownHostsFile " + home_ / "known" + "\nGlobalKnownHostsFile /dev/null\n");
+    knownHost_ = "[127.0.0.1]:" + port + " " + ReadFile(home_ / "hostkey.pub");
+    WriteFile(home_ / "known", knownHost_);
+    WriteFile(home_ / "keys", ReadFile(home_ / ".ssh/id.pub"));
+    sshd_.emplace(
+        testutil::Launch{"/usr/sbin/sshd", {"-De", "-f", home_ / "sshd_config"}, "", {}, {}});
+    // sshd writes its pid file once it listens.
+    ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(home_ / "pid"); }, Millis(5000)))
+        << "sshd does not listen: " << sshd_->err();
+    area_.WriteConf("ctl", area_.requests() + "/");
+  }
+
+  void TearDown() override {
+    if (sshd_) sshd_->Finish(SIGTERM);
+    umount2("/etc/passwd", MNT_DETACH);  // its file goes with the home directory
+    EXPECT_TRUE(faults::ReapAll(Millis(5000))) << "processes left running";
+    EXPECT_THAT(testutil::ListDir(area_.spool()), testing::IsEmpty()) << "left in scratch";
+    EXPECT_THAT(faults::Area::Requests(area_.requests()), testing::IsEmpty()) << "left remote";
+  }
+
+  // The real scp, and no helper program to ask what a terminal cannot.
+  testutil::Launch Client(const char* program, std::vector<std::string> args) {
+    testutil::Launch l =
+        area_.Client(program, std::move(args), {"PATH=/usr/bin:/bin", "SSH_ASKPASS_REQUIRE=never"});
+    l.program = std::string(E2E_SSH_BIN) + "/" + program;
+    return l;
+  }
+
+  testutil::TempDir home_;
+  faults::Area area_;
+  std::string knownHost_;
+  std::optional<faults::Running> sshd_;
+};
+
+TEST_F(RealSsh, AnswersAndRemovalOverSsh) {
+  faults::Running controller(
+      {CONTROLLER_BIN, {"--dir", area_.requests(), "--state", SAMPLE_STATE}, "", {}, {}});
+  const auto watch = testutil::Run(Client("prwatch", {"-j", "meeting notes", "-l", "-nwait", "1"}));
+  const auto bay = testutil::Run(Client("prbay", {"-p", "lp1"}));
+  // Errors come first: each starts with the answer only when there are none.
+  EXPECT_THAT(watch.err + watch.out, testing::StartsWith("Jobs matching name \"meeting notes\""));
+  EXPECT_THAT(bay.err + bay.out, testing::StartsWith("Queues matching \"lp1\": 1\n"));
+  EXPECT_EQ(std::make_pair(watch.exitCode, bay.exitCode), std::make_pair(0, 0));
+  WriteFile(area_.requests() + "/sprGONE", "");
+  prclient::RemoveRemoteFile("ctl", (area_.requests() + "/").c_str(), "sprGONE");
+  EXPECT_FALSE(testutil::Exists(area_.requests() + "/sprGONE"));
+}
+
+TEST_F(RealSsh, FailuresLeaveNothingBehind) {
+  const std::string key = ReadFile(home_ / ".ssh/id.pub"), dir = area_.requests() + "/";
+  // A remote shell would make "ran" in the home directory; ${IFS} is a blank.
+  const std::string odd = dir + "a;touch${IFS}ran;$(touch${IFS}ran)`touch${IFS}ran`/";
+  mkdir(odd.c_str(), 0755);
+  const struct { std::string knownHosts, keys, requestDir, says; } cases[] = {
+      {"", key, dir, "Host key verification failed"},
+      {knownHost_, "", dir, "Permission denied"},
+      {knownHost_, key, odd, "\n"},  // refused before anything runs
+  };
+  for (const auto& c : cases) {
+    WriteFile(home_ / "known", c.knownHosts);
+    WriteFile(home_ / "keys", c.keys);
+    area_.WriteConf("ctl", c.requestDir);
+    const auto o = testutil::Run(Client("prwatch", {"-nwait", "0", "-ntries", "1"}));
+    EXPECT_THAT(o.err, testing::AllOf(testing::HasSubstr(c.says),
+                                      testing::EndsWith("Server or directory unreachable\n")));
+    EXPECT_EQ(o.exitCode, 255) << c.says;
+    EXPECT_FALSE(testutil::Exists(home_ / "ran"));
+    EXPECT_THAT(testutil::ListDir(odd), testing::IsEmpty());
+  }
+}
+
+TEST_F(RealSsh, InterruptEndsARealCopy) {
+  faults::Interrupted r = faults::InterruptInFetch(
+      Client("prwatch", {"-nwait", "0", "-ntries", "5"}), area_.requests());
+  EXPECT_EQ(r.children, 1u) << "no copy running";
+  EXPECT_EQ(r.outcome.exitCode, -SIGINT);
+}
+
+}  // namespace
