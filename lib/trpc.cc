@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +12,8 @@
 #include <new>
 
 #include "interrupt.h"
+#include "number.h"
+#include "posix_util.h"
 #include "prclient.h"
 
 namespace prclient {
@@ -21,44 +22,15 @@ namespace {
 constexpr std::size_t kStatusLine = 256;
 constexpr std::size_t kRelayChunk = 256;
 
-// A local file the call made, removed when the call is done with it.
-class LocalFile {
- public:
-  explicit LocalFile(std::string path) : path_(std::move(path)) {}
-  ~LocalFile() { Remove(); }
-  LocalFile(const LocalFile&) = delete;
-  LocalFile& operator=(const LocalFile&) = delete;
-  void Remove() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-    path_.clear();
-  }
-
- private:
-  std::string path_;
-};
-
 // The reply is fetched into a directory of the call's own: its name is in
 // the world-readable request, and in the shared scratch directory a link
-// planted under it could make the copy write wherever it points.
-class PrivateDir {
- public:
-  explicit PrivateDir(const char* parent) {
-    std::string templ = MakePath(parent, "prcXXXXXX");
-    if (templ.size() < kPathSize && ::mkdtemp(templ.data()) != nullptr) path_ = templ;
-  }
-  ~PrivateDir() { Remove(); }
-  void Remove() {
-    if (!path_.empty()) ::rmdir(path_.c_str());
-    path_.clear();
-  }
-  PrivateDir(const PrivateDir&) = delete;
-  PrivateDir& operator=(const PrivateDir&) = delete;
-  bool ok() const { return !path_.empty(); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// planted under it could make the copy write wherever it points. Empty
+// when none could be made.
+ScopedRemoval PrivateDir(const char* parent) {
+  std::string templ = MakePath(parent, "prcXXXXXX");
+  if (templ.size() >= kPathSize || ::mkdtemp(templ.data()) == nullptr) return {};
+  return ScopedRemoval(std::move(templ));
+}
 
 bool Interrupted() { return detail::PendingInterrupt() != 0; }
 
@@ -92,7 +64,7 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
   FilePtr stream = MakeControl(Tmpqdir, templ, rec.controlName);
   if (!stream) return kTrpcSystemError;
   const std::string requestPath = MakePath(Tmpqdir, rec.controlName);
-  LocalFile request(requestPath);
+  ScopedRemoval request(requestPath);
   MakeUnique(rec.replyName, kNameSize);
   if (putparams(rec, std::move(stream)) != 0) return kTrpcSystemError;
 
@@ -100,11 +72,11 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
     return kTrpcUnreachable;
   request.Remove();
 
-  PrivateDir replyDir(Tmpqdir);
-  if (!replyDir.ok()) return kTrpcSystemError;
+  ScopedRemoval replyDir = PrivateDir(Tmpqdir);
+  if (replyDir.path().empty()) return kTrpcSystemError;
   const std::string replyPath = MakePath(replyDir.path().c_str(), rec.replyName);
   if (replyPath.size() >= kPathSize) return kTrpcSystemError;
-  LocalFile replyFile(replyPath);
+  ScopedRemoval replyFile(replyPath);
 
   Delay(netwait);
   int failed = 0;
@@ -159,17 +131,8 @@ const char* TrpcMessage(int result) {
 }
 
 int ParseStatus(std::string_view line) {
-  std::size_t i = 0;
-  while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-  bool negative = false;
-  if (i < line.size() && (line[i] == '+' || line[i] == '-')) negative = line[i++] == '-';
-  long long value = 0;
-  for (; i < line.size() && line[i] >= '0' && line[i] <= '9'; ++i) {
-    value = value * 10 + (line[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  return static_cast<int>(std::max<long long>(INT_MIN, std::min<long long>(INT_MAX, value)));
+  return static_cast<int>(
+      ParseInteger(line, NumberForm::kPrefix, INT_MIN, INT_MAX).value_or(0));
 }
 
 int TRPC(const char* host, const char* dir, const char* requestName, int argc,

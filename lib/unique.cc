@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "posix_util.h"
 #include "prclient.h"
 
 namespace prclient {
@@ -30,20 +31,21 @@ std::string Hex(unsigned long value, int width = 0) {
   return buf;
 }
 
-// Opens `path` as a new file, or gives -1 with errno set (EEXIST when the
-// name is taken, also by a link).
-int CreateNew(const std::string& path, int access, mode_t mode) {
-  return ::open(path.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                mode);
+// Opens `path` as a new file, or gives an invalid Fd with errno set (EEXIST
+// when the name is taken, also by a link).
+Fd CreateNew(const std::string& path, int access, mode_t mode) {
+  return Fd(::open(path.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                   mode));
 }
 
 // Wraps a freshly created file; a file that cannot be wrapped is removed so
 // nothing is left behind.
-FilePtr Wrap(int fd, const std::string& path, const char* mode) {
-  FilePtr stream(::fdopen(fd, mode));
-  if (!stream) {
-    ::close(fd);
-    ::unlink(path.c_str());
+FilePtr Wrap(Fd fd, const std::string& path, const char* mode) {
+  ScopedRemoval made(path);
+  FilePtr stream(::fdopen(fd.get(), mode));
+  if (stream) {
+    fd.Release();
+    made.Release();
   }
   return stream;
 }
@@ -114,8 +116,8 @@ FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]) {
     std::memcpy(name, templ, len + 1);
     std::string path = MakePath(dir, name);
     if (path.size() >= kPathSize) return nullptr;
-    int fd = CreateNew(path, O_RDWR, 0644);
-    if (fd >= 0) return Wrap(fd, path, "w+");
+    Fd fd = CreateNew(path, O_RDWR, 0644);
+    if (fd) return Wrap(std::move(fd), path, "w+");
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;
@@ -127,8 +129,8 @@ FilePtr MakeData(const char* dir, char (&name)[kNameSize]) {
     if (!NextDataName(name)) return nullptr;
     std::string path = MakePath(dir, name);
     if (path.size() >= kPathSize) return nullptr;
-    int fd = CreateNew(path, O_WRONLY, 0777);
-    if (fd >= 0) return Wrap(fd, path, "w");
+    Fd fd = CreateNew(path, O_WRONLY, 0777);
+    if (fd) return Wrap(std::move(fd), path, "w");
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;
