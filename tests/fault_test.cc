@@ -185,7 +185,9 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   } cases[] = {
       // Sending to this host needs no search; fetching the reply does.
       {"cp missing", nullptr, {"-ntries", "2"}, {noPath}, Eq(kNotResponding), 0},
-      {"rcp missing", nullptr, {"-server", "ctlhost"}, {noPath}, Eq(kUnreachable), 0},
+      // What the shell said of a missing command, then the client's word.
+      {"rcp missing", nullptr, {"-server", "ctlhost"}, {noPath},
+       Eq(std::string("rcp: not found\n") + kUnreachable), 0},
       // The failed send's complaint is shown, and no poll follows.
       {"send failing", nullptr, {"-server", "ctlhost"}, {"FAULT=fail"},
        Eq(std::string("rcp: injected failure\n") + kUnreachable), 0},

@@ -5,7 +5,7 @@ add_executable(options_test options_test.cc)
 target_link_libraries(options_test PRIVATE prwatch_options prbay_options GTest::gtest_main)
 gtest_discover_tests(options_test DISCOVERY_TIMEOUT 30)
 
-prclient_library(prclient_e2e "cconf" "spool/")
+prclient_library(prclient_e2e "cconf" "spool/" 5)
 foreach(program prwatch prbay)
   add_executable(${program}_e2e ${PROJECT_SOURCE_DIR}/${program}/main.cc)
   target_link_libraries(${program}_e2e PRIVATE ${program}_options prclient_e2e)
