@@ -15,6 +15,34 @@ extern char** environ;
 
 namespace testutil {
 
+std::vector<char*> Words::pointers() {
+  std::vector<char*> p;
+  for (std::string& w : *this) p.push_back(w.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+Words Environment(const std::vector<std::string>& extra) {
+  // Ours, then the extra entries; of entries with one name the last wins.
+  Words all, env;
+  for (char** e = environ; *e; ++e) all.push_back(*e);
+  all.insert(all.end(), extra.begin(), extra.end());
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    const std::string name = all[i].substr(0, all[i].find('=') + 1);
+    bool later = false;
+    for (std::size_t j = i + 1; j < all.size() && !later; ++j) later = all[j].rfind(name, 0) == 0;
+    if (!later) env.push_back(all[i]);
+  }
+  return env;
+}
+
+Words Argv(const Launch& launch) {
+  Words words;
+  words.push_back(launch.program);
+  words.insert(words.end(), launch.args.begin(), launch.args.end());
+  return words;
+}
+
 pid_t Start(const Launch& launch, const std::string& scratch) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
@@ -25,23 +53,8 @@ pid_t Start(const Launch& launch, const std::string& scratch) {
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, launch.cwd.c_str());
 
-  // Ours, then the launch's entries; of entries with one name the last wins.
-  std::vector<std::string> all, envStrings;
-  for (char** e = environ; *e; ++e) all.push_back(*e);
-  all.insert(all.end(), launch.env.begin(), launch.env.end());
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    const std::string name = all[i].substr(0, all[i].find('=') + 1);
-    bool later = false;
-    for (std::size_t j = i + 1; j < all.size() && !later; ++j) later = all[j].rfind(name, 0) == 0;
-    if (!later) envStrings.push_back(all[i]);
-  }
-  std::vector<char*> envp, argv;
-  for (std::string& s : envStrings) envp.push_back(s.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> words{launch.program};
-  words.insert(words.end(), launch.args.begin(), launch.args.end());
-  for (std::string& s : words) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  Words env = Environment(launch.env), words = Argv(launch);
+  std::vector<char*> envp = env.pointers(), argv = words.pointers();
 
   pid_t pid = 0;
   int rc = posix_spawn(&pid, launch.program.c_str(), &fa, nullptr, argv.data(), envp.data());

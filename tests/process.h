@@ -22,6 +22,15 @@ struct Launch {
   std::string stdoutPath;        // empty: captured
 };
 
+// Words for exec: keep them while their pointers (null-terminated) are used.
+struct Words : std::vector<std::string> {
+  std::vector<char*> pointers();
+};
+// Our environment with `extra` (NAME=value) added; the last entry of a name wins.
+Words Environment(const std::vector<std::string>& extra);
+// The program's name, then its arguments.
+Words Argv(const Launch& launch);
+
 // Starts the program; its output goes to files in `scratch`.
 pid_t Start(const Launch& launch, const std::string& scratch);
 // Waits for a started program and reads what it printed.
