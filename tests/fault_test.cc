@@ -123,6 +123,14 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
       {"open to all", [&] { return chmod(spool.c_str(), 0777) == 0; }, false, false, false},
       {"open to all, sticky", [&] { return chmod(spool.c_str(), 01777) == 0; }, true, false,
        false},
+      // Its owner may rename anything in it, sticky or not.
+      {"another user's, sticky",
+       [&] {
+         return chown(spool.c_str(), nobody->uid, nobody->gid) == 0 &&
+                chmod(spool.c_str(), 01777) == 0;
+       },
+       false, true, false},
+      {"open to its group", [&] { return chmod(spool.c_str(), 0775) == 0; }, false, false, false},
   };
   auto ctl = Answer("0\nanswer\n");
   for (const auto& c : cases) {

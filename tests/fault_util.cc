@@ -91,6 +91,15 @@ testutil::Launch Area::Client(const std::string& program, std::vector<std::strin
   return {std::string(E2E_BIN) + "/" + program, std::move(args), path(), std::move(env), {}};
 }
 
+testutil::Launch Area::StubbedClient(const std::string& program,
+                                     std::vector<std::string> args,
+                                     std::vector<std::string> env) const {
+  const std::string stubs = testutil::StubBinDir();
+  env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
+                           "RCP_ROOT=" + dir_ / "hosts", "FAULT_PIDS=" + dir_ / "stub-pids"});
+  return Client(program, std::move(args), std::move(env));
+}
+
 std::vector<std::string> Area::Requests(const std::string& dir) {
   std::vector<std::string> found;
   for (const std::string& name : testutil::ListDir(dir))

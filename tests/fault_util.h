@@ -70,6 +70,12 @@ class Area {
   // An end-to-end program run in the area with `env` added.
   testutil::Launch Client(const std::string& program, std::vector<std::string> args,
                           std::vector<std::string> env) const;
+  // The same with the failing copy commands (tests/stubs/faulty, passing
+  // calls on until FAULT is set) and the stand-in rcp first on PATH: a
+  // host is a directory under hosts/, and a hanging stub writes its pids
+  // to stub-pids.
+  testutil::Launch StubbedClient(const std::string& program, std::vector<std::string> args,
+                                 std::vector<std::string> env) const;
   // Request files ("spr" names) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
 

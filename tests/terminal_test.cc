@@ -58,15 +58,17 @@ class OnTerminal {
   }
   pid_t pid() const { return pid_; }
   std::size_t shown() const { return screen_.size(); }
-  void Type(const std::string& keys) { EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size())); }
+  void Type(const std::string& keys) {
+    EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
   // Reads the terminal until `text` shows after `from` or `limit` passes.
   bool Await(const std::string& text, std::size_t from, Millis limit) {
     const auto end = Clock::now() + limit;
     while (screen_.find(text, from) == std::string::npos) {
       pollfd p{master_, POLLIN, 0};
       char buf[4096];
-      const int left = static_cast<int>(std::chrono::duration_cast<Millis>(end - Clock::now()).count());
-      if (left <= 0 || poll(&p, 1, left) <= 0) return false;
+      const auto left = std::chrono::duration_cast<Millis>(end - Clock::now()).count();
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
       const ssize_t n = read(master_, buf, sizeof buf);
       if (n <= 0) return false;  // EIO: nobody holds the terminal any more
       screen_.append(buf, static_cast<std::size_t>(n));
@@ -108,15 +110,12 @@ class Terminal : public testing::Test {
     EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
   }
   testutil::Launch Client(std::vector<std::string> args, const std::string& fault) {
-    const std::string stubs = testutil::StubBinDir();
-    return area_.Client("prwatch", std::move(args),
-                        {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
-                         "RCP_ROOT=" + area_ / "hosts", "FAULT=" + fault,
-                         "FAULT_PIDS=" + area_ / "stub-pids"});
+    return area_.StubbedClient("prwatch", std::move(args), {"FAULT=" + fault});
   }
 
   faults::Area area_;
-  testutil::TestController ctl_{area_.requests(), [](const testutil::SeenRequest&, std::string* out) {
+  testutil::TestController ctl_{area_.requests(),
+                                [](const testutil::SeenRequest&, std::string* out) {
                                   *out = "0\nanswer\n";
                                   return true;
                                 }};
@@ -150,7 +149,8 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
     SCOPED_TRACE(sigabbrev_np(c.sig));
     unlink((area_ / "stub-pids").c_str());
     OnTerminal client(Client({"-server", "ctlhost", "-nwait", "0"}, "hang"), "", {});
-    ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
+    ASSERT_TRUE(
+        faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
     const auto t0 = Clock::now();
     if (c.key) client.Type(c.key);
     else kill(client.pid(), c.sig);
@@ -182,9 +182,8 @@ TEST_F(Terminal, StatusLineOnlyOnATerminal) {
     EXPECT_EQ(client.Wait(), 0);
     const std::string screen = client.Screen();
     if (onTerminal) {
-      EXPECT_TRUE(std::regex_match(screen, std::regex("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+"
-                                                      "\r +\ranswer\r\n")))
-          << screen;
+      const std::regex shown("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+\r +\ranswer\r\n");
+      EXPECT_TRUE(std::regex_match(screen, shown)) << screen;
     } else {
       EXPECT_EQ(screen, "answer\r\n");
       EXPECT_EQ(testutil::ReadFile(errFile), "");
