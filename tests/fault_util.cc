@@ -60,6 +60,17 @@ testutil::Outcome Running::Finish(int sig) {
   return o;
 }
 
+testutil::Outcome Running::FinishWithin(Millis limit) {
+  auto ended = [&] {
+    siginfo_t info{};
+    return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+  };
+  if (WaitFor(ended, limit)) return Finish();
+  testutil::Outcome o = Finish(SIGKILL);
+  o.exitCode = -1000;
+  return o;
+}
+
 std::optional<User> Nobody() {
   const passwd* pw = getpwnam("nobody");
   if (geteuid() != 0 || pw == nullptr || pw->pw_uid == 0) return std::nullopt;

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -32,22 +31,6 @@ class Hostile : public testing::Test {
     EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty()) << "left in the scratch directory";
     EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
   }
-  // The run's outcome, or exit code -1000 when it had to be killed after `limit`.
-  static testutil::Outcome RunWithin(const testutil::Launch& launch, Millis limit) {
-    faults::Running client(launch);
-    auto ended = [&] {
-      siginfo_t info{};
-      return waitid(P_PID, client.pid(), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-             info.si_pid == client.pid();
-    };
-    if (!faults::WaitFor(ended, limit)) {
-      testutil::Outcome o = client.Finish(SIGKILL);
-      o.exitCode = -1000;
-      return o;
-    }
-    return client.Finish();
-  }
-
   faults::Area area_;
 };
 
@@ -89,8 +72,8 @@ TEST_F(Hostile, EndlessFetchesEndAndKeepNothing) {
                                  });
     const auto t0 = Clock::now();
     const testutil::Outcome o =
-        RunWithin(area_.StubbedClient("prwatch", {"-nwait", "0", "-ntries", "1"}, {}),
-                  Millis(20000));
+        faults::Running(area_.StubbedClient("prwatch", {"-nwait", "0", "-ntries", "1"}, {}))
+            .FinishWithin(Millis(20000));
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(8));
     EXPECT_EQ(o.err, "Server not responding\n");
     EXPECT_EQ(o.exitCode, 255);

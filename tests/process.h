@@ -22,17 +22,9 @@ struct Launch {
   std::string stdoutPath;        // empty: captured
 };
 
-// Words for exec: keep them while their pointers (null-terminated) are used.
-struct Words : std::vector<std::string> {
-  std::vector<char*> pointers();
-};
-// Our environment with `extra` (NAME=value) added; the last entry of a name wins.
-Words Environment(const std::vector<std::string>& extra);
-// The program's name, then its arguments.
-Words Argv(const Launch& launch);
-
-// Starts the program; its output goes to files in `scratch`.
-pid_t Start(const Launch& launch, const std::string& scratch);
+// Starts the program; its output goes to files in `scratch`, or with a
+// `terminal` it leads a session there, its three streams on it.
+pid_t Start(const Launch& launch, const std::string& scratch, const char* terminal = nullptr);
 // Waits for a started program and reads what it printed.
 Outcome Finish(pid_t pid, const std::string& scratch);
 Outcome Run(const Launch& launch);

@@ -8,7 +8,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -22,41 +21,16 @@ using faults::Millis;
 using testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
-// The client on a fresh pseudo-terminal; standard error there too unless
-// `errFile` names a file. `ignored` signals are ignored, as under nohup.
-class OnTerminal {
+// A pseudo-terminal of the test's own, and what it showed.
+class Pty {
  public:
-  OnTerminal(const testutil::Launch& launch, const std::string& errFile,
-             const std::vector<int>& ignored) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    const std::string slave = ptsname(master_);
-    testutil::Words env = testutil::Environment(launch.env), words = testutil::Argv(launch);
-    std::vector<char*> envp = env.pointers(), argv = words.pointers();
-    // Ignored from before the fork: a signal sent at once finds it so.
-    std::vector<struct sigaction> saved(ignored.size());
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    for (std::size_t i = 0; i < ignored.size(); ++i) sigaction(ignored[i], &ignore, &saved[i]);
-    pid_ = fork();
-    for (std::size_t i = 0; pid_ != 0 && i < ignored.size(); ++i)
-      sigaction(ignored[i], &saved[i], nullptr);
-    if (pid_ != 0) return;
-    // Only calls safe after fork in a threaded process from here on.
-    setsid();
-    const int tty = open(slave.c_str(), O_RDWR);  // the session's controlling terminal
-    const int err = errFile.empty() ? tty : open(errFile.c_str(), O_WRONLY | O_CREAT, 0600);
-    dup2(tty, 0), dup2(tty, 1), dup2(err, 2);
-    const rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);  // SIGQUIT leaves no core in the area
-    if (chdir(launch.cwd.c_str()) == 0) execve(argv[0], argv.data(), envp.data());
-    _exit(127);
+  Pty() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
+    EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
   }
-  ~OnTerminal() {
-    if (pid_ > 0) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-    if (master_ >= 0) close(master_);
-  }
-  pid_t pid() const { return pid_; }
+  ~Pty() { close(master_); }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  const char* slave() const { return ptsname(master_); }
   std::size_t shown() const { return screen_.size(); }
   void Type(const std::string& keys) {
     EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
@@ -75,24 +49,14 @@ class OnTerminal {
     }
     return true;
   }
-  // What the terminal showed, once the client has ended and closed it.
+  // Everything shown, once nobody holds the terminal.
   const std::string& Screen() {
     Await(std::string(1, '\0'), 0, Millis(2000));
     return screen_;
   }
-  // The exit status, or -signal; -1000 when it had to be killed after 10 s.
-  int Wait() {
-    int status = 0;
-    const bool ended = faults::WaitFor([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
-                                       Millis(10000));
-    if (!ended) kill(pid_, SIGKILL), waitpid(pid_, &status, 0);
-    pid_ = 0;
-    return !ended ? -1000 : WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-  }
 
  private:
-  int master_ = -1;
-  pid_t pid_ = 0;
+  int master_;
   std::string screen_;
 };
 
@@ -100,7 +64,11 @@ class OnTerminal {
 // reached through the stand-in copy commands, which answers nothing.
 class Terminal : public testing::Test {
  protected:
-  static void SetUpTestSuite() { faults::BecomeSubreaper(); }
+  static void SetUpTestSuite() {
+    faults::BecomeSubreaper();
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // nor for the clients that die of SIGQUIT
+  }
   void SetUp() override {
     area_.WriteConf(testutil::HostName(), area_.requests() + "/");
     std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
@@ -127,14 +95,15 @@ TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
                                     *out = "0\nfar answer\n";
                                     return true;
                                   });
-  OnTerminal client(Client({"-server", "ctlhost", "-nwait", "0"}, "ask"), "", {});
+  Pty tty;
+  faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "ask"), tty.slave());
   // The send asks, then every fetch until the answer is there.
-  for (std::size_t seen = 0; client.Await("rcp password: ", seen, Millis(5000));) {
-    seen = client.shown();
-    client.Type("secret\n");
+  for (std::size_t seen = 0; tty.Await("rcp password: ", seen, Millis(5000));) {
+    seen = tty.shown();
+    tty.Type("secret\n");
   }
-  EXPECT_THAT(client.Screen(), testing::HasSubstr("far answer\r\n"));
-  EXPECT_EQ(client.Wait(), 0);
+  EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
+  EXPECT_THAT(tty.Screen(), testing::HasSubstr("far answer\r\n"));
 }
 
 // Typed keys reach the client and its copy command together; a signal sent
@@ -148,13 +117,14 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
   for (const auto& c : cases) {
     SCOPED_TRACE(sigabbrev_np(c.sig));
     unlink((area_ / "stub-pids").c_str());
-    OnTerminal client(Client({"-server", "ctlhost", "-nwait", "0"}, "hang"), "", {});
+    Pty tty;
+    faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "hang"), tty.slave());
     ASSERT_TRUE(
         faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
     const auto t0 = Clock::now();
-    if (c.key) client.Type(c.key);
+    if (c.key) tty.Type(c.key);
     else kill(client.pid(), c.sig);
-    EXPECT_EQ(client.Wait(), -c.sig);
+    EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, -c.sig);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
     EXPECT_TRUE(faults::ReapAll(Millis(1000))) << "the copy or its child left running";
     EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
@@ -162,33 +132,30 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
 }
 
 TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
-  OnTerminal client(Client({"-nwait", "1"}, ""), "", {SIGINT, SIGHUP});
-  ASSERT_TRUE(faults::WaitFor([&] { return !faults::ChildrenOf(client.pid()).empty() ||
-                                           testutil::ListDir(area_.spool()).size() == 1; },
-                              Millis(5000)));  // started its call
-  client.Type("\x03");
+  // Ignored here from before the start, as nohup leaves them.
+  struct sigaction ignore {}, savedInt {}, savedHup {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &savedInt), sigaction(SIGHUP, &ignore, &savedHup);
+  Pty tty;
+  faults::Running client(Client({"-nwait", "1"}, ""), tty.slave());
+  sigaction(SIGINT, &savedInt, nullptr), sigaction(SIGHUP, &savedHup, nullptr);
+  ASSERT_TRUE(faults::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
+                              Millis(5000)));  // its call has begun
+  tty.Type("\x03");
   kill(client.pid(), SIGHUP);
-  EXPECT_EQ(client.Wait(), 0);
-  EXPECT_THAT(client.Screen(), testing::EndsWith("answer\r\n"));
+  EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
+  EXPECT_THAT(tty.Screen(), testing::EndsWith("answer\r\n"));
 }
 
 // A long wait shows one status line, updated in place and erased before
-// the answer; with standard error in a file, not a byte of it anywhere.
-TEST_F(Terminal, StatusLineOnlyOnATerminal) {
-  const std::string errFile = area_ / "err";
-  for (bool onTerminal : {true, false}) {
-    SCOPED_TRACE(onTerminal ? "terminal" : "file");
-    OnTerminal client(Client({"-nwait", "2"}, ""), onTerminal ? "" : errFile, {});
-    EXPECT_EQ(client.Wait(), 0);
-    const std::string screen = client.Screen();
-    if (onTerminal) {
-      const std::regex shown("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+\r +\ranswer\r\n");
-      EXPECT_TRUE(std::regex_match(screen, shown)) << screen;
-    } else {
-      EXPECT_EQ(screen, "answer\r\n");
-      EXPECT_EQ(testutil::ReadFile(errFile), "");
-    }
-  }
+// the answer. (Standard error in a file gets not a byte of it: the fault
+// tests wait as long and compare it whole.)
+TEST_F(Terminal, StatusLineWhileWaiting) {
+  Pty tty;
+  faults::Running client(Client({"-nwait", "2"}, ""), tty.slave());
+  EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);
+  const std::regex shown("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+\r +\ranswer\r\n");
+  EXPECT_TRUE(std::regex_match(tty.Screen(), shown)) << tty.Screen();
 }
 
 }  // namespace
