@@ -53,9 +53,11 @@ int WaitForSignal(bool child, const timespec* timeout) {
   sigset_t set;
   sigemptyset(&set);
   bool any = false;
-  if (callActive) {
-    for (int sig : kInterrupts)
-      if (sigismember(&callTakes, sig) == 1) sigaddset(&set, sig), any = true;
+  for (int sig : kInterrupts) {
+    if (callActive && sigismember(&callTakes, sig) == 1) {
+      sigaddset(&set, sig);
+      any = true;
+    }
   }
   if (child) sigaddset(&set, SIGCHLD);
   if (!any && !child) {

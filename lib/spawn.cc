@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <memory>
 
 #include "interrupt.h"
 #include "posix_util.h"
@@ -153,14 +154,13 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   std::vector<pid_t> children;
   if (!procIsOurs) return children;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-  DIR* dir = ::opendir(tasks.c_str());
-  if (dir == nullptr) return children;
-  while (const dirent* task = ::readdir(dir)) {
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
+  if (!dir) return children;
+  while (const dirent* task = ::readdir(dir.get())) {
     if (task->d_name[0] == '.') continue;
     std::ifstream in(tasks + task->d_name + "/children");
     for (pid_t child; in >> child;) children.push_back(child);
   }
-  ::closedir(dir);
   return children;
 }
 
