@@ -1,7 +1,9 @@
-// Interrupting signals during a remote call. TRPC blocks SIGINT, SIGTERM and
-// SIGHUP for the call and takes them synchronously in its waits, so that it
-// can end its copy command and remove its files before the process dies of
-// the signal. Internal to the library.
+// Interrupting signals during a remote call. TRPC blocks SIGINT, SIGQUIT,
+// SIGTERM and SIGHUP for the call and takes them synchronously in its
+// waits, so that it can end its copy command and remove its files before
+// the process dies of the signal. A signal the process ignored when the
+// call began (nohup, trap '' INT) stays ignored, and one the caller had
+// blocked stays the caller's. Internal to the library.
 #ifndef PRCLIENT_INTERRUPT_H_
 #define PRCLIENT_INTERRUPT_H_
 
@@ -10,7 +12,8 @@
 
 namespace prclient::detail {
 
-// Blocks the interrupting signals (and SIGCHLD) for its lifetime.
+// Blocks the interrupting signals the call may take (and SIGCHLD) for its
+// lifetime; only its waits take them.
 class InterruptScope {
  public:
   InterruptScope();
@@ -29,11 +32,21 @@ class InterruptScope {
 // The interrupting signal taken during this process's call, or 0.
 int PendingInterrupt();
 
-// Waits for an interrupting signal that is blocked and so can be taken
-// here, or for SIGCHLD when `child` is set, at most `timeout` (null: no
-// limit). Returns the signal, or 0 when the time ran out. An interrupting
+// Waits for an interrupting signal that the call blocked, or for SIGCHLD
+// when `child` is set, at most `timeout` (null: no limit; zero: only a
+// look). Returns the signal, or 0 when the time ran out. An interrupting
 // signal is remembered for PendingInterrupt.
 int WaitForSignal(bool child, const timespec* timeout);
+
+// Waits until the monotonic clock reaches `deadline`, or an interrupting
+// signal is taken. False when interrupted.
+bool WaitUntil(const timespec& deadline);
+
+// The monotonic clock now, and `seconds` from now.
+timespec Now();
+timespec After(double seconds);
+// Whether the monotonic clock has reached `t`.
+bool Passed(const timespec& t);
 
 // Ends the process by `sig` as if it had never been blocked.
 [[noreturn]] void DieOf(int sig);

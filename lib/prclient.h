@@ -24,6 +24,9 @@ constexpr std::size_t kPathSize = 134;   // directories and composed paths
 constexpr std::size_t kNameSize = 14;    // spool file names + NUL
 constexpr int kMaxArgs = 14;             // arguments one request carries
 constexpr std::size_t kRequestSize = 132;
+// The largest reply a client keeps (64 MiB), far beyond any listing: a copy
+// command may write no larger file.
+constexpr std::size_t kMaxReply = std::size_t{64} << 20;
 
 // Where the request file's fields stand, each closed by a NUL: three names
 // of kNameSize bytes, the word count, the command line. The controller reads
@@ -42,6 +45,7 @@ extern const char* Qconffile;  // configuration file
 extern const char* Tmpqdir;    // local scratch directory, ends in "/"
 extern int netwait;            // seconds before the first poll and between polls
 extern int ntrys;              // polls for a reply before giving up
+extern int copyLimit;          // seconds a copy command may run before it is ended
 
 // How a controller on another host is reached, fixed when the library is
 // built: rcp and rsh, or scp and ssh.
@@ -86,7 +90,8 @@ FilePtr MakeData(const char* dir, char (&name)[kNameSize]);
 int MakeDataName(char (&name)[kNameSize]);
 
 // Writes this process's next reply name, at most n-1 characters, into
-// `buf` (n bytes). Returns 0.
+// `buf` (n bytes): the composition of UniqueName with random digits in
+// place of the host name and a randomly seeded counter. Returns 0.
 int MakeUnique(char* buf, int n);
 
 // The reply name composed from its parts and kept to at most n-1
@@ -94,6 +99,10 @@ int MakeUnique(char* buf, int n);
 std::string UniqueName(unsigned long pid, unsigned long seconds,
                        unsigned millis, std::string_view host,
                        unsigned long counter, int n);
+
+// Creates a directory of one call's own (mode 0700) in `dir`, refused like
+// MakeControl's files when `dir` is not safe to use. Its path, or empty.
+std::string MakeCallDir(const char* dir);
 
 // `name` in `dir` (null or empty: the name alone), one "/" between them.
 std::string MakePath(const char* dir, std::string_view name);
@@ -144,9 +153,13 @@ struct Command {
 // command is equivalent to, for logs and tests.
 std::string CommandText(const Command& cmd);
 
-// Runs `cmd` and waits for it. 0 when it exited with status 0, -1 when it
-// could not start, failed or died of a signal, or an interrupting signal
-// arrived while it ran (the command is then ended).
+// Runs `cmd` in the caller's process group and waits for it. 0 when it
+// exited with status 0; -1 when it could not start (the reason, as a shell
+// gives it, goes where the command's standard error would have gone),
+// failed or died of a signal, ran longer than copyLimit seconds, or an
+// interrupting signal arrived while it ran. In the last two cases the
+// command and whatever it started are ended: SIGTERM, then SIGKILL after a
+// grace time. No file it writes grows beyond kMaxReply.
 int RunCommand(const Command& cmd);
 
 // The commands of the three transport operations; nullopt when a host or a
@@ -183,9 +196,10 @@ enum TrpcResult : int {
 
 // Sends `requestName` with its arguments to the controller `host`, waits for
 // the reply in `dir`, relays the reply's text to standard output and sets
-// *status from its first line. Returns a TrpcResult. SIGINT, SIGTERM or
-// SIGHUP during the call remove what it made and end the process by that
-// signal.
+// *status from its first line. Returns a TrpcResult. SIGINT, SIGQUIT,
+// SIGTERM or SIGHUP during the call remove what it made and end the process
+// by that signal; one the process ignored when the call began changes
+// nothing. While it waits, a terminal on standard error shows a status line.
 int TRPC(const char* host, const char* dir, const char* requestName, int argc,
          const char* const* argv, int* status);
 

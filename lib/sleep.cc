@@ -1,5 +1,6 @@
 // The pause between reply polls, and the interrupting signals it listens to.
 #include <cerrno>
+#include <cmath>
 #include <ctime>
 
 #include "interrupt.h"
@@ -11,32 +12,30 @@ namespace {
 
 volatile std::sig_atomic_t pendingInterrupt = 0;
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+// The interrupting signals the running call blocked and may take; empty
+// outside a call, so that a wait there takes nothing its caller blocked.
+sigset_t callTakes;
+bool callActive = false;
 
-// The interrupting signals that are blocked now: only those can be taken by
-// a wait without racing their delivery.
-bool BlockedInterrupts(sigset_t* set) {
-  sigset_t current;
-  sigemptyset(set);
-  if (pthread_sigmask(SIG_BLOCK, nullptr, &current) != 0) return false;
-  bool any = false;
-  for (int sig : kInterrupts) {
-    if (sigismember(&current, sig) == 1) {
-      sigaddset(set, sig);
-      any = true;
-    }
-  }
-  return any;
+constexpr int kInterrupts[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+
+bool Ignored(int sig) {
+  struct sigaction now {};
+  return sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN;
 }
 
 }  // namespace
 
 InterruptScope::InterruptScope() {
-  sigset_t block;
-  sigemptyset(&block);
-  for (int sig : kInterrupts) sigaddset(&block, sig);
+  sigset_t current;
+  pthread_sigmask(SIG_BLOCK, nullptr, &current);
+  sigemptyset(&callTakes);
+  for (int sig : kInterrupts)
+    if (!Ignored(sig) && sigismember(&current, sig) != 1) sigaddset(&callTakes, sig);
+  sigset_t block = callTakes;
   sigaddset(&block, SIGCHLD);
   pthread_sigmask(SIG_BLOCK, &block, &saved_);
+  callActive = true;
 }
 
 InterruptScope::~InterruptScope() { Lift(); }
@@ -44,6 +43,7 @@ InterruptScope::~InterruptScope() { Lift(); }
 void InterruptScope::Lift() {
   if (lifted_) return;
   lifted_ = true;
+  callActive = false;
   pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
 }
 
@@ -51,7 +51,14 @@ int PendingInterrupt() { return pendingInterrupt; }
 
 int WaitForSignal(bool child, const timespec* timeout) {
   sigset_t set;
-  bool any = BlockedInterrupts(&set);
+  sigemptyset(&set);
+  bool any = false;
+  for (int sig : kInterrupts) {
+    if (callActive && sigismember(&callTakes, sig) == 1) {
+      sigaddset(&set, sig);
+      any = true;
+    }
+  }
   if (child) sigaddset(&set, SIGCHLD);
   if (!any && !child) {
     if (timeout) nanosleep(timeout, nullptr);
@@ -64,8 +71,45 @@ int WaitForSignal(bool child, const timespec* timeout) {
       if (sig != SIGCHLD) pendingInterrupt = sig;
       return sig;
     }
-    if (errno == EAGAIN) return 0;
     if (errno != EINTR) return 0;
+  }
+}
+
+timespec Now() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now;
+}
+
+timespec After(double seconds) {
+  timespec t = Now();
+  double whole = 0;
+  const double frac = std::modf(seconds, &whole);
+  t.tv_sec += static_cast<time_t>(whole);
+  t.tv_nsec += static_cast<long>(frac * 1e9);
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_nsec -= 1000000000L;
+    ++t.tv_sec;
+  }
+  return t;
+}
+
+bool Passed(const timespec& t) {
+  const timespec now = Now();
+  return now.tv_sec > t.tv_sec || (now.tv_sec == t.tv_sec && now.tv_nsec >= t.tv_nsec);
+}
+
+bool WaitUntil(const timespec& deadline) {
+  for (;;) {
+    if (PendingInterrupt()) return false;
+    const timespec now = Now();
+    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
+    if (left.tv_nsec < 0) {
+      left.tv_nsec += 1000000000L;
+      --left.tv_sec;
+    }
+    if (left.tv_sec < 0) return true;
+    if (WaitForSignal(false, &left) != 0) return false;
   }
 }
 
@@ -86,21 +130,7 @@ void DieOf(int sig) {
 }  // namespace detail
 
 void Delay(int seconds) {
-  if (seconds <= 0 || detail::PendingInterrupt()) return;
-  timespec deadline{};
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += seconds;
-  for (;;) {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    timespec left{deadline.tv_sec - now.tv_sec, deadline.tv_nsec - now.tv_nsec};
-    if (left.tv_nsec < 0) {
-      left.tv_nsec += 1000000000L;
-      --left.tv_sec;
-    }
-    if (left.tv_sec < 0) return;
-    if (detail::WaitForSignal(false, &left) != 0) return;
-  }
+  if (seconds > 0) detail::WaitUntil(detail::After(seconds));
 }
 
 }  // namespace prclient

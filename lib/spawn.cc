@@ -1,14 +1,25 @@
 // Runs a command directly, without a shell: no string that reaches a
-// command is ever interpreted. The command gets a process group of its own
-// so that an interrupt ends it together with anything it started.
+// command is ever interpreted. The command runs as a shell would run it: in
+// the caller's process group, so that it can ask its questions on the
+// terminal and the keys that interrupt the client reach it too.
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
 
 #include "interrupt.h"
+#include "posix_util.h"
 #include "prclient.h"
 
 extern char** environ;
@@ -16,7 +27,9 @@ extern char** environ;
 namespace prclient {
 namespace {
 
-constexpr long kGraceNanos = 500L * 1000 * 1000;
+// Time an ended command and what it started get to go before SIGKILL.
+constexpr double kGraceSeconds = 2.0;
+constexpr long kGraceStepNanos = 100L * 1000 * 1000;
 // SIGCHLD may go to another thread of a threaded caller; looking again now
 // and then keeps such a caller from waiting forever.
 constexpr long kRecheckNanos = 10L * 1000 * 1000;
@@ -48,11 +61,10 @@ class SpawnAttr {
     sigset_t none;
     sigemptyset(&none);
     // The command starts with no signal blocked, whatever the caller blocked
-    // for its own waits, and in a process group of its own.
+    // for its own waits. Signals the caller ignores stay ignored, as nohup
+    // expects.
     ok_ = ok_ && posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
-          posix_spawnattr_setpgroup(&attr_, 0) == 0 &&
-          posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK |
-                                               POSIX_SPAWN_SETPGROUP) == 0;
+          posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK) == 0;
   }
   ~SpawnAttr() { posix_spawnattr_destroy(&attr_); }
   SpawnAttr(const SpawnAttr&) = delete;
@@ -83,6 +95,84 @@ class ChildSignalBlock {
   sigset_t saved_;
 };
 
+// While the command runs, what it leaves behind when it dies becomes our
+// child: an ended command's children can then be found and ended too, and
+// their pids cannot be reused before we reap them.
+class Subreaper {
+ public:
+  Subreaper() {
+#ifdef PR_SET_CHILD_SUBREAPER
+    int was = 0;
+    set_ = prctl(PR_GET_CHILD_SUBREAPER, &was) == 0 && was == 0 &&
+           prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+#endif
+  }
+  ~Subreaper() {
+#ifdef PR_SET_CHILD_SUBREAPER
+    if (set_) prctl(PR_SET_CHILD_SUBREAPER, 0);
+#endif
+  }
+  Subreaper(const Subreaper&) = delete;
+  Subreaper& operator=(const Subreaper&) = delete;
+
+ private:
+  bool set_ = false;
+};
+
+// No file a command writes grows past the largest reply: a source that
+// never ends (a link to /dev/zero) cannot fill the scratch file system.
+class FileSizeLimit {
+ public:
+  FileSizeLimit() {
+    ok_ = getrlimit(RLIMIT_FSIZE, &saved_) == 0;
+    if (!ok_) return;
+    rlimit lower = saved_;
+    if (lower.rlim_cur == RLIM_INFINITY || lower.rlim_cur > kMaxReply)
+      lower.rlim_cur = kMaxReply;
+    ok_ = setrlimit(RLIMIT_FSIZE, &lower) == 0;
+  }
+  ~FileSizeLimit() {
+    if (ok_) setrlimit(RLIMIT_FSIZE, &saved_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  bool ok_ = false;
+};
+
+// The pids /proc lists as children of `pid`, or none when /proc is not
+// this process's view of pids (another pid namespace's, or missing).
+std::vector<pid_t> ChildrenOf(pid_t pid) {
+  static const bool procIsOurs = [] {
+    char self[32] = "";
+    const ssize_t n = ::readlink("/proc/self", self, sizeof self - 1);
+    return n > 0 && std::string(self, static_cast<std::size_t>(n)) ==
+                        std::to_string(::getpid());
+  }();
+  std::vector<pid_t> children;
+  if (!procIsOurs) return children;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
+  if (!dir) return children;
+  while (const dirent* task = ::readdir(dir.get())) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream in(tasks + task->d_name + "/children");
+    for (pid_t child; in >> child;) children.push_back(child);
+  }
+  return children;
+}
+
+// `roots` and everything below them.
+std::vector<pid_t> Tree(std::vector<pid_t> roots) {
+  for (std::size_t i = 0; i < roots.size(); ++i)
+    for (pid_t child : ChildrenOf(roots[i]))
+      if (std::find(roots.begin(), roots.end(), child) == roots.end())
+        roots.push_back(child);
+  return roots;
+}
+
 // Reaps `pid` if it has ended: true with its status, false while it runs.
 bool Reaped(pid_t pid, int* status) {
   for (;;) {
@@ -96,15 +186,37 @@ bool Reaped(pid_t pid, int* status) {
   }
 }
 
-// Ends the command's whole process group, gently first.
-void EndChild(pid_t pid) {
-  ::kill(-pid, SIGTERM);
-  int status = 0;
-  const timespec grace{0, kGraceNanos};
-  for (int round = 0; !Reaped(pid, &status); ++round) {
-    if (round >= 4) ::kill(-pid, SIGKILL);
-    detail::WaitForSignal(true, &grace);
+// Ends the command `pid` (unless reaped already) and whatever it started,
+// gently first, then by SIGKILL once the grace time is over. `before` are
+// the children we had before it: the others are what it left behind.
+void EndCommand(pid_t pid, bool reaped, const std::vector<pid_t>& before) {
+  const timespec killAt = detail::After(kGraceSeconds);
+  const timespec giveUpAt = detail::After(2 * kGraceSeconds);
+  int sig = SIGTERM;
+  std::vector<pid_t> mine;
+  for (;;) {
+    int status = 0;
+    if (!reaped) reaped = Reaped(pid, &status);
+    mine.clear();
+    if (!reaped) mine.push_back(pid);
+    for (pid_t child : ChildrenOf(::getpid()))
+      if (child != pid && std::find(before.begin(), before.end(), child) == before.end() &&
+          !Reaped(child, &status))
+        mine.push_back(child);
+    if (mine.empty() || detail::Passed(giveUpAt)) return;  // gone, or unkillable
+    for (pid_t p : Tree(mine)) ::kill(p, sig);
+    if (detail::Passed(killAt)) sig = SIGKILL;
+    const timespec step{0, kGraceStepNanos};
+    detail::WaitForSignal(true, &step);
   }
+}
+
+// What a shell says when it cannot run `name`.
+void SayWhyNotStarted(const std::string& name, int error) {
+  const std::string why =
+      name + ": " + (error == ENOENT ? "not found" : std::strerror(error)) + "\n";
+  std::string ignored;
+  WriteAll(STDERR_FILENO, why, &ignored);
 }
 
 }  // namespace
@@ -136,18 +248,37 @@ int RunCommand(const Command& cmd) {
   argv.push_back(nullptr);
 
   ChildSignalBlock block;
+  Subreaper subreaper;
+  const std::vector<pid_t> before = ChildrenOf(::getpid());
   pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], actions.get(), attr.get(), argv.data(), environ) != 0)
-    return -1;
-
-  int status = 0;
-  const timespec recheck{0, kRecheckNanos};
-  while (!Reaped(pid, &status)) {
-    int sig = detail::WaitForSignal(true, &recheck);
-    if (sig != 0 && sig != SIGCHLD) {
-      EndChild(pid);
+  {
+    FileSizeLimit limit;
+    if (int error = posix_spawnp(&pid, argv[0], actions.get(), attr.get(), argv.data(), environ)) {
+      if (!cmd.discardStderr) SayWhyNotStarted(cmd.argv[0], error);
       return -1;
     }
+  }
+
+  // A command that runs past the limit is ended like an interrupted one: a
+  // planted FIFO or a dead host must not hold the client for ever.
+  const timespec deadline = detail::After(copyLimit);
+  int status = 0;
+  bool reaped = false;
+  while (!(reaped = Reaped(pid, &status)) && !detail::Passed(deadline)) {
+    const timespec recheck{0, kRecheckNanos};
+    const int sig = detail::WaitForSignal(true, &recheck);
+    if (sig != 0 && sig != SIGCHLD) break;
+  }
+  // A key typed at the terminal reaches the command and the client
+  // together: when the command died of it first, the client's copy is
+  // waiting still.
+  if (reaped && !detail::PendingInterrupt()) {
+    const timespec look{0, 0};
+    detail::WaitForSignal(false, &look);
+  }
+  if (!reaped || detail::PendingInterrupt()) {
+    EndCommand(pid, reaped, before);
+    return -1;
   }
   return (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
 }

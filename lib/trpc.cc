@@ -14,6 +14,7 @@
 #include "interrupt.h"
 #include "number.h"
 #include "posix_util.h"
+#include "status_line.h"
 #include "prclient.h"
 
 namespace prclient {
@@ -22,17 +23,22 @@ namespace {
 constexpr std::size_t kStatusLine = 256;
 constexpr std::size_t kRelayChunk = 256;
 
-// The reply is fetched into a directory of the call's own: its name is in
-// the world-readable request, and in the shared scratch directory a link
-// planted under it could make the copy write wherever it points. Empty
-// when none could be made.
-ScopedRemoval PrivateDir(const char* parent) {
-  std::string templ = MakePath(parent, "prcXXXXXX");
-  if (templ.size() >= kPathSize || ::mkdtemp(templ.data()) == nullptr) return {};
-  return ScopedRemoval(std::move(templ));
-}
-
 bool Interrupted() { return detail::PendingInterrupt() != 0; }
+
+// Sleeps `seconds` as Delay does; on a terminal, once the call has waited a
+// second, `line` says what it waits for.
+void Pause(detail::StatusLine& line, int seconds, const std::string& text) {
+  if (seconds <= 0) return;
+  const timespec end = detail::After(seconds);
+  if (line.on()) {
+    const timespec& from = line.from();
+    const bool fromFirst = from.tv_sec < end.tv_sec ||
+                           (from.tv_sec == end.tv_sec && from.tv_nsec < end.tv_nsec);
+    if (fromFirst && !detail::WaitUntil(from)) return;
+    if (detail::Passed(from)) line.Show(text);
+  }
+  detail::WaitUntil(end);
+}
 
 // Relays the reply after its status line; false when standard output
 // refused any of it, so the caller does not report a lost answer as given.
@@ -60,31 +66,43 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
     rec.words[i + 1] = quoted.back().c_str();
   }
 
+  // The request and the reply are made in a directory of the call's own:
+  // in the shared scratch directory another user could learn the request's
+  // name before it is delivered and plant a link under it at the
+  // controller, and the reply's name is in the world-readable request.
+  ScopedRemoval callDir(MakeCallDir(Tmpqdir));
+  if (callDir.path().empty()) return kTrpcSystemError;
   char templ[] = "sprXXXXXX";
-  FilePtr stream = MakeControl(Tmpqdir, templ, rec.controlName);
+  FilePtr stream = MakeControl(callDir.path().c_str(), templ, rec.controlName);
   if (!stream) return kTrpcSystemError;
-  const std::string requestPath = MakePath(Tmpqdir, rec.controlName);
-  ScopedRemoval request(requestPath);
+  ScopedRemoval request(MakePath(callDir.path().c_str(), rec.controlName));
   MakeUnique(rec.replyName, kNameSize);
+  // Checked before anything is sent: a reply that could not be fetched
+  // must not be asked for.
+  const std::string replyPath = MakePath(callDir.path().c_str(), rec.replyName);
+  if (replyPath.size() >= kPathSize) return kTrpcSystemError;
   if (putparams(rec, std::move(stream)) != 0) return kTrpcSystemError;
 
-  if (TransportTo(host, dir, rec.controlName, requestPath.c_str(), 1) != 0)
+  if (TransportTo(host, dir, rec.controlName, request.path().c_str(), 1) != 0)
     return kTrpcUnreachable;
   request.Remove();
-
-  ScopedRemoval replyDir = PrivateDir(Tmpqdir);
-  if (replyDir.path().empty()) return kTrpcSystemError;
-  const std::string replyPath = MakePath(replyDir.path().c_str(), rec.replyName);
-  if (replyPath.size() >= kPathSize) return kTrpcSystemError;
   ScopedRemoval replyFile(replyPath);
 
-  Delay(netwait);
+  detail::StatusLine waitLine;
+  const std::string waitingFor = std::string("Waiting for ") + host + "'s reply: ";
+  auto pause = [&](int made) {
+    Pause(waitLine, netwait,
+          waitingFor + std::to_string(made) + " of " + std::to_string(ntrys) + " polls made");
+  };
+  pause(0);
   int failed = 0;
   while (failed < ntrys && !Interrupted()) {
+    waitLine.Erase();  // the copy command may ask or complain on the terminal
     if (TransportFrom(host, dir, rec.replyName, replyPath.c_str(), 1) == 0) break;
     ++failed;
-    Delay(netwait);
+    pause(failed);
   }
+  waitLine.Erase();
   if (Interrupted()) return kTrpcSystemError;
   if (failed == ntrys) return kTrpcNoReply;
 
@@ -93,7 +111,7 @@ int Call(const char* host, const char* dir, const char* requestName, int argc,
   // The open reply outlives its name: with nothing left on disk, an
   // interrupt while a slow reader holds up the relay may act at once.
   replyFile.Remove();
-  replyDir.Remove();
+  callDir.Remove();
   scope.Lift();
 
   char line[kStatusLine];

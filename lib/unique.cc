@@ -50,11 +50,16 @@ FilePtr Wrap(Fd fd, const std::string& path, const char* mode) {
   return stream;
 }
 
+// Random bits from the system's source; false when it has none to give.
+bool Random(void* out, std::size_t n) {
+  return getrandom(out, n, 0) == static_cast<ssize_t>(n);
+}
+
 void FillRandom(char* out, std::size_t n) {
   static const char kChars[] =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   unsigned char bytes[kTemplateX];
-  if (getrandom(bytes, n, 0) != static_cast<ssize_t>(n)) {
+  if (!Random(bytes, n)) {
     // Without the random source, time and pid still vary between callers;
     // exclusive creation keeps a collision harmless.
     timespec ts{};
@@ -71,7 +76,9 @@ void FillRandom(char* out, std::size_t n) {
 // move them and put links of their own in their place. A link at the
 // directory's own path is followed only when it belongs to root, to this
 // user or to the owner of the directory holding it, as the kernel does in
-// sticky directories; a directory everyone may write must be sticky.
+// sticky directories. The directory must belong to root or to this user
+// (its owner may rename anything in it), and one that others may write
+// must be sticky.
 bool TrustedDir(const char* dir) {
   if (dir == nullptr || dir[0] == '\0') return true;
   std::string path = dir;
@@ -86,7 +93,8 @@ bool TrustedDir(const char* dir) {
       return false;
   }
   if (::stat(path.c_str(), &st) != 0) return true;
-  return !(st.st_mode & S_IWOTH) || (st.st_mode & S_ISVTX);
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return false;
+  return !(st.st_mode & (S_IWGRP | S_IWOTH)) || (st.st_mode & S_ISVTX);
 }
 
 // The next data file name, or false when it would not fit a name buffer.
@@ -162,30 +170,42 @@ std::string UniqueName(unsigned long pid, unsigned long seconds,
   return composed;
 }
 
+// Clients on one host may share a pid (each container has its own pid 1)
+// and start in the same millisecond, so the pid and the host name cannot
+// tell their replies apart. Random digits stand in their place: the
+// composition keeps its form and its 13 characters, with at least 24
+// random bits beside the time, and the counter still tells one process's
+// names apart.
 int MakeUnique(char* buf, int n) {
   static unsigned long suffix = 0;
   static timespec timenow{};
-  static char hostname[kHostSize] = "";
+  static std::string randomPart;
 
-  const unsigned long pid = static_cast<unsigned long>(getpid());
-  if (suffix == 0) suffix = pid;
+  if (suffix == 0) {
+    std::uint16_t seed = 0;
+    if (!Random(&seed, sizeof seed)) seed = static_cast<std::uint16_t>(getpid());
+    suffix = seed != 0 ? seed : 1;
+  }
   if (timenow.tv_sec == 0) clock_gettime(CLOCK_REALTIME, &timenow);
-  if (hostname[0] == '\0') {
-    char full[256];
-    if (gethostname(full, sizeof full) == 0) {
-      full[sizeof full - 1] = '\0';
-      // A longer name is cut to what the buffer holds; the reply name keeps
-      // only a few of its characters anyway.
-      std::snprintf(hostname, sizeof hostname, "%.*s",
-                    static_cast<int>(kHostSize - 1), full);
-    }
+  if (randomPart.empty()) {
+    std::uint64_t bits = 0;
+    if (!Random(&bits, sizeof bits))
+      bits = static_cast<std::uint64_t>(timenow.tv_nsec) * 6364136223846793005ULL + getpid();
+    randomPart = Hex(static_cast<unsigned long>(bits & 0xffffffffUL), 8);
   }
   const std::string name =
-      UniqueName(pid, static_cast<unsigned long>(timenow.tv_sec),
-                 static_cast<unsigned>(timenow.tv_nsec / 1000000), hostname,
+      UniqueName(static_cast<unsigned long>(getpid()), static_cast<unsigned long>(timenow.tv_sec),
+                 static_cast<unsigned>(timenow.tv_nsec / 1000000), randomPart,
                  suffix++ & 0xffffffffUL, n);
   if (n >= 1) std::memcpy(buf, name.c_str(), name.size() + 1);
   return 0;
+}
+
+std::string MakeCallDir(const char* dir) {
+  if (!TrustedDir(dir)) return {};
+  std::string templ = MakePath(dir, "prcXXXXXX");
+  if (templ.size() >= kPathSize || ::mkdtemp(templ.data()) == nullptr) return {};
+  return templ;
 }
 
 }  // namespace prclient

@@ -123,6 +123,14 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
       {"open to all", [&] { return chmod(spool.c_str(), 0777) == 0; }, false, false, false},
       {"open to all, sticky", [&] { return chmod(spool.c_str(), 01777) == 0; }, true, false,
        false},
+      // Its owner may rename anything in it, sticky or not.
+      {"another user's, sticky",
+       [&] {
+         return chown(spool.c_str(), nobody->uid, nobody->gid) == 0 &&
+                chmod(spool.c_str(), 01777) == 0;
+       },
+       false, true, false},
+      {"open to its group", [&] { return chmod(spool.c_str(), 0775) == 0; }, false, false, false},
   };
   auto ctl = Answer("0\nanswer\n");
   for (const auto& c : cases) {
@@ -185,7 +193,9 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   } cases[] = {
       // Sending to this host needs no search; fetching the reply does.
       {"cp missing", nullptr, {"-ntries", "2"}, {noPath}, Eq(kNotResponding), 0},
-      {"rcp missing", nullptr, {"-server", "ctlhost"}, {noPath}, Eq(kUnreachable), 0},
+      // What the shell said of a missing command, then the client's word.
+      {"rcp missing", nullptr, {"-server", "ctlhost"}, {noPath},
+       Eq(std::string("rcp: not found\n") + kUnreachable), 0},
       // The failed send's complaint is shown, and no poll follows.
       {"send failing", nullptr, {"-server", "ctlhost"}, {"FAULT=fail"},
        Eq(std::string("rcp: injected failure\n") + kUnreachable), 0},

@@ -85,6 +85,17 @@ Interrupted InterruptInFetch(const testutil::Launch& launch, const std::string& 
   return r;
 }
 
+testutil::Outcome Running::FinishWithin(Millis limit) {
+  auto ended = [&] {
+    siginfo_t info{};
+    return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
+  };
+  if (WaitFor(ended, limit)) return Finish();
+  testutil::Outcome o = Finish(SIGKILL);
+  o.exitCode = -1000;
+  return o;
+}
+
 std::optional<User> Nobody() {
   const passwd* pw = getpwnam("nobody");
   if (geteuid() != 0 || pw == nullptr || pw->pw_uid == 0) return std::nullopt;
@@ -114,6 +125,15 @@ void Area::WriteConf(const std::string& host, const std::string& requestDir) con
 testutil::Launch Area::Client(const std::string& program, std::vector<std::string> args,
                               std::vector<std::string> env) const {
   return {std::string(E2E_BIN) + "/" + program, std::move(args), path(), std::move(env), {}};
+}
+
+testutil::Launch Area::StubbedClient(const std::string& program,
+                                     std::vector<std::string> args,
+                                     std::vector<std::string> env) const {
+  const std::string stubs = testutil::StubBinDir();
+  env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
+                           "RCP_ROOT=" + dir_ / "hosts", "FAULT_PIDS=" + dir_ / "stub-pids"});
+  return Client(program, std::move(args), std::move(env));
 }
 
 std::vector<std::string> Area::Requests(const std::string& dir) {

@@ -33,8 +33,8 @@ bool ReapAll(Millis limit);
 // scope exit unless finished: a test that stops early leaves nothing running.
 class Running {
  public:
-  explicit Running(const testutil::Launch& launch)
-      : pid_(testutil::Start(launch, out_.path())) {}
+  explicit Running(const testutil::Launch& launch, const char* terminal = nullptr)
+      : pid_(testutil::Start(launch, out_.path(), terminal)) {}
   ~Running();
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
@@ -42,6 +42,9 @@ class Running {
   std::string err() const { return testutil::ReadFile(out_ / "stderr"); }
   // Sends `sig` unless it is 0, then waits for the program's end.
   testutil::Outcome Finish(int sig = 0);
+  // Waits at most `limit` for the program's own end, then kills it: the
+  // exit code is then -1000.
+  testutil::Outcome FinishWithin(Millis limit);
 
  private:
   testutil::TempDir out_;
@@ -80,6 +83,12 @@ class Area {
   // An end-to-end program run in the area with `env` added.
   testutil::Launch Client(const std::string& program, std::vector<std::string> args,
                           std::vector<std::string> env) const;
+  // The same with the failing copy commands (tests/stubs/faulty, passing
+  // calls on until FAULT is set) and the stand-in rcp first on PATH: a
+  // host is a directory under hosts/, and a hanging stub writes its pids
+  // to stub-pids.
+  testutil::Launch StubbedClient(const std::string& program, std::vector<std::string> args,
+                                 std::vector<std::string> env) const;
   // Request files ("spr" names) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
 

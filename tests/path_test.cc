@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -53,6 +54,21 @@ TEST(Delay, NegativeAndZeroDoNotWait) {
   prclient::Delay(-5);
   prclient::Delay(0);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+}
+
+TEST(Delay, LeavesItsCallersBlockedSignalsPending) {
+  // Outside a remote call, a blocked interrupt is the caller's to take.
+  sigset_t intr, saved, pending;
+  sigemptyset(&intr);
+  sigaddset(&intr, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &intr, &saved);
+  raise(SIGINT);
+  prclient::Delay(1);
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGINT), 1);
+  int taken = 0;
+  sigwait(&intr, &taken);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 TEST(Strdup, CopiesIntoFreshMemory) {

@@ -15,14 +15,24 @@ extern char** environ;
 
 namespace testutil {
 
-pid_t Start(const Launch& launch, const std::string& scratch) {
+pid_t Start(const Launch& launch, const std::string& scratch, const char* terminal) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  std::string outPath = launch.stdoutPath.empty() ? scratch + "/stdout" : launch.stdoutPath;
-  posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::string errPath = scratch + "/stderr";
-  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (terminal) {
+    // Opened by the leader of a new session, it becomes its controlling terminal.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addopen(&fa, 0, terminal, O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&fa, 0, 1);
+    posix_spawn_file_actions_adddup2(&fa, 0, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    std::string outPath = launch.stdoutPath.empty() ? scratch + "/stdout" : launch.stdoutPath;
+    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::string errPath = scratch + "/stderr";
+    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, launch.cwd.c_str());
 
   // Ours, then the launch's entries; of entries with one name the last wins.
@@ -44,8 +54,9 @@ pid_t Start(const Launch& launch, const std::string& scratch) {
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, launch.program.c_str(), &fa, nullptr, argv.data(), envp.data());
+  int rc = posix_spawn(&pid, launch.program.c_str(), &fa, &attr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
   if (rc != 0) throw std::runtime_error("cannot start " + launch.program + ": " + std::strerror(rc));
   return pid;
 }

@@ -22,8 +22,9 @@ struct Launch {
   std::string stdoutPath;        // empty: captured
 };
 
-// Starts the program; its output goes to files in `scratch`.
-pid_t Start(const Launch& launch, const std::string& scratch);
+// Starts the program; its output goes to files in `scratch`, or with a
+// `terminal` it leads a session there, its three streams on it.
+pid_t Start(const Launch& launch, const std::string& scratch, const char* terminal = nullptr);
 // Waits for a started program and reads what it printed.
 Outcome Finish(pid_t pid, const std::string& scratch);
 Outcome Run(const Launch& launch);

@@ -10,7 +10,7 @@ gtest_discover_tests(options_test DISCOVERY_TIMEOUT 30)
 # serve stay on rcp whatever PRCLIENT_REMOTE chose. The ssh copies are for
 # the test against a private sshd.
 function(e2e_programs suffix remote)
-  prclient_library(prclient_${suffix} "cconf" "spool/" ${remote})
+  prclient_library(prclient_${suffix} "cconf" "spool/" REMOTE ${remote} COPY_LIMIT 5)
   foreach(program prwatch prbay)
     add_executable(${program}_${suffix} ${PROJECT_SOURCE_DIR}/${program}/main.cc)
     target_link_libraries(${program}_${suffix} PRIVATE ${program}_args prclient_${suffix})

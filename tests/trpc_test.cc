@@ -138,6 +138,20 @@ TEST_F(TrpcTest, PollLimits) {
   EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 3u);
 }
 
+TEST_F(TrpcTest, ScratchTooLongForTheReplySendsNothing) {
+  // Room for the request's path (133 characters at most), none for the reply's.
+  TempDir deep;
+  std::string dir = deep.path() + "/";
+  dir += std::string(111 - dir.size(), 'd');
+  mkdir(dir.c_str(), 0700);
+  dir += "/";
+  prclient::Tmpqdir = dir.c_str();
+  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcSystemError);
+  prclient::Tmpqdir = scratchPath_.c_str();
+  EXPECT_EQ(testutil::ListDir(ctl_.path()), std::vector<std::string>{});
+  EXPECT_EQ(testutil::ListDir(dir), std::vector<std::string>{});
+}
+
 // Through another host: a stand-in rcp first on PATH maps host:path onto a
 // directory per host.
 class TrpcRemoteTest : public TrpcTest {

@@ -1,0 +1,160 @@
+// prwatch on a terminal of the test's own, started as a shell starts a
+// command: leading its session and in the foreground, with keys typed
+// at the terminal reaching its whole process group.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "fault_util.h"
+
+namespace {
+
+using faults::Millis;
+using testing::IsEmpty;
+using Clock = std::chrono::steady_clock;
+
+// A pseudo-terminal of the test's own, and what it showed.
+class Pty {
+ public:
+  Pty() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
+    EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
+  }
+  ~Pty() { close(master_); }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+  const char* slave() const { return ptsname(master_); }
+  std::size_t shown() const { return screen_.size(); }
+  void Type(const std::string& keys) {
+    EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  // Reads the terminal until `text` shows after `from` or `limit` passes.
+  bool Await(const std::string& text, std::size_t from, Millis limit) {
+    const auto end = Clock::now() + limit;
+    while (screen_.find(text, from) == std::string::npos) {
+      pollfd p{master_, POLLIN, 0};
+      char buf[4096];
+      const auto left = std::chrono::duration_cast<Millis>(end - Clock::now()).count();
+      if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n <= 0) return false;  // EIO: nobody holds the terminal any more
+      screen_.append(buf, static_cast<std::size_t>(n));
+    }
+    return true;
+  }
+  // Everything shown, once nobody holds the terminal.
+  const std::string& Screen() {
+    Await(std::string(1, '\0'), 0, Millis(2000));
+    return screen_;
+  }
+
+ private:
+  int master_;
+  std::string screen_;
+};
+
+// A controller on this host answers at once; "ctlhost" is another host
+// reached through the stand-in copy commands, which answers nothing.
+class Terminal : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    faults::BecomeSubreaper();
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);  // nor for the clients that die of SIGQUIT
+  }
+  void SetUp() override {
+    area_.WriteConf(testutil::HostName(), area_.requests() + "/");
+    std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
+  }
+  void TearDown() override {
+    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty()) << "left in the scratch directory";
+    EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
+  }
+  testutil::Launch Client(std::vector<std::string> args, const std::string& fault) {
+    return area_.StubbedClient("prwatch", std::move(args), {"FAULT=" + fault});
+  }
+
+  faults::Area area_;
+  testutil::TestController ctl_{area_.requests(),
+                                [](const testutil::SeenRequest&, std::string* out) {
+                                  *out = "0\nanswer\n";
+                                  return true;
+                                }};
+};
+
+TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
+  testutil::TestController remote(area_ / "hosts/ctlhost" + area_.requests(),
+                                  [](const testutil::SeenRequest&, std::string* out) {
+                                    *out = "0\nfar answer\n";
+                                    return true;
+                                  });
+  Pty tty;
+  faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "ask"), tty.slave());
+  // The send asks, then every fetch until the answer is there.
+  for (std::size_t seen = 0; tty.Await("rcp password: ", seen, Millis(5000));) {
+    seen = tty.shown();
+    tty.Type("secret\n");
+  }
+  EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
+  EXPECT_THAT(tty.Screen(), testing::HasSubstr("far answer\r\n"));
+}
+
+// Typed keys reach the client and its copy command together; a signal sent
+// to the client alone ends the copy command first. Either way the client
+// dies of the signal at once, leaving nothing behind.
+TEST_F(Terminal, InterruptsDuringASlowSend) {
+  const struct {
+    int sig;
+    const char* key;  // null: sent to the client alone
+  } cases[] = {{SIGINT, "\x03"}, {SIGQUIT, "\x1c"}, {SIGTERM, nullptr}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(sigabbrev_np(c.sig));
+    unlink((area_ / "stub-pids").c_str());
+    Pty tty;
+    faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "hang"), tty.slave());
+    ASSERT_TRUE(
+        faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
+    const auto t0 = Clock::now();
+    if (c.key) tty.Type(c.key);
+    else kill(client.pid(), c.sig);
+    EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, -c.sig);
+    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
+    EXPECT_TRUE(faults::ReapAll(Millis(1000))) << "the copy or its child left running";
+    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
+  }
+}
+
+TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
+  // Ignored here from before the start, as nohup leaves them.
+  struct sigaction ignore {}, savedInt {}, savedHup {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGINT, &ignore, &savedInt), sigaction(SIGHUP, &ignore, &savedHup);
+  Pty tty;
+  faults::Running client(Client({"-nwait", "1"}, ""), tty.slave());
+  sigaction(SIGINT, &savedInt, nullptr), sigaction(SIGHUP, &savedHup, nullptr);
+  ASSERT_TRUE(faults::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
+                              Millis(5000)));  // its call has begun
+  tty.Type("\x03");
+  kill(client.pid(), SIGHUP);
+  EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
+  EXPECT_THAT(tty.Screen(), testing::EndsWith("answer\r\n"));
+}
+
+// A long wait shows one status line, updated in place and erased before
+// the answer. (Standard error in a file gets not a byte of it: the fault
+// tests wait as long and compare it whole.)
+TEST_F(Terminal, StatusLineWhileWaiting) {
+  Pty tty;
+  faults::Running client(Client({"-nwait", "2"}, ""), tty.slave());
+  EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);
+  EXPECT_THAT(tty.Screen(), testing::MatchesRegex("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+"
+                                                  "\r +\ranswer\r\n"));
+}
+
+}  // namespace
