@@ -93,6 +93,7 @@ class RealRcp : public testing::Test {
     chmod((home_ / ".rhosts").c_str(), 0600);
     ASSERT_EQ(mount(home_.path().c_str(), getpwuid(0)->pw_dir, nullptr, MS_BIND, nullptr), 0)
         << Errno("mount home");
+    mounted_ = true;
 
     const std::string inetdConf = area_ / "inetd.conf";
     testutil::WriteFile(inetdConf, std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd +
@@ -105,6 +106,12 @@ class RealRcp : public testing::Test {
 
   void TearDown() override {
     if (inetd_) inetd_->Finish(SIGTERM);
+    // The next test of this process unshares from these namespaces: a home
+    // left mounted from a folder now gone could not be mounted over.
+    if (mounted_) {
+      umount2(getpwuid(0)->pw_dir, MNT_DETACH);
+      umount2("/run", MNT_DETACH);
+    }
     EXPECT_TRUE(faults::ReapAll(Millis(5000))) << "processes left running";
     EXPECT_THAT(testutil::ListDir(area_.spool()), testing::IsEmpty())
         << "left in the scratch directory";
@@ -118,6 +125,7 @@ class RealRcp : public testing::Test {
   testutil::TempDir home_;
   faults::Area area_;
   std::optional<faults::Running> inetd_;
+  bool mounted_ = false;
 };
 
 TEST_F(RealRcp, ListingsComeBackOverRcp) {

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 
 #include "prclient.h"
 #include "test_util.h"
@@ -85,12 +88,14 @@ TEST_F(TrpcTest, ArgumentCountLimits) {
   std::vector<const char*> fifteen(15, "a");
   fifteen[13] = "14th";
   fifteen[14] = "15th";
-  Call(testutil::HostName(), ctl_.slash(), fifteen);
+  // A request name over 13 characters is cut in its field and on the line.
+  Call(testutil::HostName(), ctl_.slash(), fifteen, "averylongrequestname");
   ASSERT_EQ(seen_.size(), 2u);
   EXPECT_EQ(seen_[0].count, "1");
   EXPECT_EQ(seen_[0].line, "prbay");
   EXPECT_EQ(seen_[1].count, "15");
-  std::string line = "prwatch";
+  EXPECT_EQ(seen_[1].request, "averylongrequ");
+  std::string line = "averylongrequ";
   for (int i = 0; i < 13; ++i) line += " \"a\"";
   line += " \"14th\"";
   EXPECT_EQ(seen_[1].line, line.substr(0, 79));
@@ -134,8 +139,41 @@ TEST_F(TrpcTest, PollLimits) {
   EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcNoReply);
   prclient::ntrys = -1;
   EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcSystemError);
+  // A second's wait before the one poll and after it: slept, not spun.
+  prclient::ntrys = prclient::netwait = 1;
+  rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcNoReply);
+  const auto took = std::chrono::steady_clock::now() - t0;
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_GE(took, std::chrono::seconds(2));
+  EXPECT_LT(took, std::chrono::milliseconds(3500));
+  auto cpu = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  EXPECT_LT(cpu(after) - cpu(before), 300) << "milliseconds of CPU";
   // The requests stay on the controller: the client removes nothing there.
-  EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 3u);
+  EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 4u);
+}
+
+// An interrupt during a fetch ends the copy gently first: it has time to
+// clean up before it is killed, and the client then dies of the signal.
+TEST_F(TrpcTest, InterruptedCopyHasTimeToCleanUp) {
+  testutil::ScopedEnv path("PATH", testutil::StubBinDir() + "/faulty:" + getenv("PATH")),
+      fault("FAULT", "slow"), report("FAULT_PIDS", ctl_ / "cleaned");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    int status;
+    prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr,
+                   &status);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+  EXPECT_EQ(testutil::ReadFile(ctl_ / "cleaned"), "cleaned\n");
 }
 
 // Through another host: a stand-in rcp first on PATH maps host:path onto a
