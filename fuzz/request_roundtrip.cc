@@ -39,17 +39,6 @@ std::string PickFrom(FuzzedDataProvider& in, std::string_view alphabet,
   return s;
 }
 
-std::string Describe(const std::string& name, const std::vector<std::string>& args,
-                     const prcontroller::ParsedRequest& parsed) {
-  std::string s = "request " + fuzzcheck::Show(name) + " args";
-  for (const auto& a : args) s += " " + fuzzcheck::Show(a);
-  if (!parsed.request) return s + "; refused: " + parsed.error;
-  const char* how[] = {"complete", "cut", "ambiguous"};
-  s += std::string("; parsed ") + how[static_cast<int>(parsed.request->line)] + ":";
-  for (const auto& a : parsed.request->args) s += " " + fuzzcheck::Show(a);
-  return s;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -97,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string image = prclient::RequestImage(rec);
   FUZZ_CHECK(image.size() == prclient::kRequestSize, "");
   const prcontroller::ParsedRequest parsed = prcontroller::ParseRequest(image);
-  const std::string what = Describe(name, args, parsed);
+  const std::string what = fuzzcheck::Show(image) + (parsed.request ? "" : ": " + parsed.error);
 
   FUZZ_CHECK(parsed.request.has_value(), what);
   const Request& r = *parsed.request;
