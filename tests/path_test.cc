@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "prclient.h"
@@ -32,7 +33,10 @@ TEST(Path, SetDirAndGetDir) {
   EXPECT_EQ(std::string(buf), tmp.path());  // the empty ones changed nothing
   EXPECT_EQ(prclient::SetDir("/"), 0);
   EXPECT_EQ(prclient::SetDir("/nonexistent-dir/"), -1);
-  EXPECT_EQ(prclient::SetDir(std::string(200, 'a').c_str()), -1);
+  // A path too long for the library's buffers is refused, even one that exists.
+  const std::string deep = tmp / std::string(prclient::kPathSize, 'd');
+  ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+  EXPECT_EQ(prclient::SetDir(deep.c_str()), -1);
   EXPECT_EQ(prclient::GetDir(buf, 1), -1);  // too small for any path
   EXPECT_EQ(prclient::SetDir(start), 0);
 }
