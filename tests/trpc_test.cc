@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <thread>
 
 #include "prclient.h"
 #include "test_util.h"
@@ -150,21 +151,32 @@ TEST_F(TrpcTest, PollLimits) {
   EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 4u);
 }
 
-// An interrupt during a fetch ends the copy gently first: it has time to
-// clean up before it is killed, and the client then dies of the signal.
-TEST_F(TrpcTest, InterruptedCopyHasTimeToCleanUp) {
+// An interrupt ends the call at once, in the wait between polls as in a
+// fetch, where the copy is ended gently first and has time to clean up
+// before it is killed; the client then dies of the signal.
+TEST_F(TrpcTest, InterruptsEndTheCall) {
   testutil::ScopedEnv path("PATH", testutil::StubBinDir() + "/faulty:" + getenv("PATH")),
-      fault("FAULT", "slow"), report("FAULT_PIDS", ctl_ / "cleaned");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    int status;
-    prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr,
-                   &status);
-    _exit(0);
+      report("FAULT_PIDS", ctl_ / "cleaned");
+  for (const std::string fault : {"", "slow"}) {  // "slow" interrupts the client itself
+    testutil::ScopedEnv env("FAULT", fault);
+    prclient::netwait = fault.empty() ? 30 : 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int status;
+      prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr,
+                     &status);
+      _exit(0);
+    }
+    while (fault.empty() && testutil::ListDir(ctl_.path()).empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (fault.empty()) kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << fault << status;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << fault;
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_EQ(testutil::ReadFile(ctl_ / "cleaned"), "cleaned\n");
 }
 
