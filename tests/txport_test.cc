@@ -2,6 +2,8 @@
 
 #include <malloc.h>
 
+#include <ctime>
+
 #include "prclient.h"
 #include "test_util.h"
 
@@ -108,7 +110,10 @@ TEST(RunCommand, StatusesRedirectionsAndMemory) {
       {{{"sh", "-c", to + "2) = /dev/null"}, false, true}, 0},
   };
   for (const auto& c : cases) EXPECT_EQ(prclient::RunCommand(c.cmd), c.result) << Text(c.cmd);
-  // Nothing of a command stays behind in memory.
+  // Waiting for a command takes no CPU, and nothing of it stays in memory.
+  const std::clock_t cpu = std::clock();
+  EXPECT_EQ(prclient::RunCommand({{"sleep", "0.3"}}), 0);
+  EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);
   const prclient::Command discard{{"true"}, true, true};
   prclient::RunCommand(discard);
   const long before = static_cast<long>(mallinfo2().uordblks);

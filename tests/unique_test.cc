@@ -130,7 +130,8 @@ TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
   EXPECT_NE(names[0], names[1]);
   // A bad template or directory fails.
   const std::pair<std::string, std::string> bad[] = {
-      {dir.slash(), "sprXXXXX"}, {"/nonexistent-dir/", "sprXXXXXX"},
+      {dir.slash(), "sprXXXXX"}, {dir.slash(), "sprXXXXXXXXXXX"},  // 14: no room for the NUL
+      {"/nonexistent-dir/", "sprXXXXXX"},
       {"/" + std::string(130, 'd'), "sprXXXXXX"}};
   for (auto [in, templ] : bad) {
     char name[prclient::kNameSize];
@@ -161,6 +162,8 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   EXPECT_EQ(testutil::ReadFile(dir / fileName), "someone else's");
   EXPECT_EQ(testutil::ReadFile(dir / name), "data");
   EXPECT_EQ(ModeOf(dir / name), 0777u);
+  chmod(dir.path().c_str(), 0777);  // others could move the file: refused
+  EXPECT_FALSE(prclient::MakeData(dir.path().c_str(), name));
 }
 
 }  // namespace
