@@ -85,7 +85,7 @@ TEST_F(ClientArea, OptionsForwardedToTheControllerAndTheReplyRelayed) {
     bool remote;
     std::string line, count;
   } cases[] = {
-      {"prwatch", {}, false, "prwatch", "1"},
+      {"prwatch", {"-l"}, false, "prwatch \"-l\"", "2"},
       {"prwatch",
        {"-p", "q 1", "-se", "ctlhost", "-nwait", "3", "-L", "-nw", "0", "-s", "held", "-n", "2",
         "-Server", "x"},

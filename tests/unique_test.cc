@@ -43,12 +43,15 @@ TEST(UniqueName, LongHostNamesGiveWayToTheTime) {
               13u);
 }
 
-// Run again as one of many clients by the test below: wait for the start,
-// print one reply name and leave.
+// Run again as one of many clients by the test below: say it is ready,
+// wait for the start, print one reply name and leave.
 const bool kNameClient = [] {
-  const char* go = std::getenv("UNIQUE_TEST_GO");
-  if (go == nullptr) return false;
-  for (char c; read(std::atoi(go), &c, 1) > 0;) {
+  const char* fds = std::getenv("UNIQUE_TEST_FDS");
+  if (fds == nullptr) return false;
+  const int ready = std::atoi(fds), go = std::atoi(std::strchr(fds, ',') + 1);
+  char c = 'r';
+  if (write(ready, &c, 1) != 1) std::exit(1);
+  while (read(go, &c, 1) > 0) {
   }
   char name[prclient::kNameSize];
   prclient::MakeUnique(name, 14);
@@ -59,9 +62,9 @@ const bool kNameClient = [] {
 // Clients started at once, and clients that get the same pid in namespaces
 // of their own one after another, all choose different reply names.
 TEST(MakeUnique, NamesDifferBetweenClients) {
-  int go[2], out[2];
-  ASSERT_EQ(pipe(go) | pipe(out), 0);
-  testutil::ScopedEnv env("UNIQUE_TEST_GO", std::to_string(go[0]));
+  int ready[2], go[2], out[2];
+  ASSERT_EQ(pipe(ready) | pipe(go) | pipe(out), 0);
+  testutil::ScopedEnv env("UNIQUE_TEST_FDS", std::to_string(ready[1]) + "," + std::to_string(go[0]));
   const std::string exe = "/proc/" + std::to_string(getpid()) + "/exe";
   auto start = [&](bool ownPids) {
     const pid_t pid = fork();
@@ -76,7 +79,9 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   };
   std::vector<pid_t> pids;
   for (int i = 0; i < 60; ++i) pids.push_back(start(false));
-  close(go[1]);  // they all go now
+  char c;
+  for (std::size_t i = 0; i < pids.size(); ++i) ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(go[1]);  // they all go at once now
   for (int i = 0; i < 2 && geteuid() == 0; ++i) {
     pids.push_back(start(true));
     waitpid(pids.back(), nullptr, 0);
@@ -84,8 +89,7 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   close(out[1]);
   std::istringstream names(testutil::ReadFile("/proc/self/fd/" + std::to_string(out[0])));
   for (pid_t pid : pids) waitpid(pid, nullptr, 0);
-  close(go[0]);
-  close(out[0]);
+  for (int fd : {ready[0], ready[1], go[0], out[0]}) close(fd);
   std::set<std::string> distinct;
   std::size_t count = 0;
   for (std::string name; std::getline(names, name); ++count) {
