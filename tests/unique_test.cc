@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -132,6 +133,19 @@ TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
   umask(old);
   EXPECT_EQ(prclient::SetDir(start), 0);
   EXPECT_NE(names[0], names[1]);
+  // A link at the folder's path is followed when it belongs to the owner of
+  // the folder that holds it, as in the sticky folders users share.
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() == 0 && nobody != nullptr) {
+    const std::string home = dir / "home", link = home + "/spool";
+    mkdir(home.c_str(), 0755);
+    ASSERT_EQ(chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(symlink(dir.path().c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    char templ[] = "sprXXXXXX";
+    char name[prclient::kNameSize];
+    EXPECT_TRUE(prclient::MakeControl(link.c_str(), templ, name));
+  }
   // A bad template or directory fails.
   const std::pair<std::string, std::string> bad[] = {
       {dir.slash(), "sprXXXXX"}, {dir.slash(), "sprXXXXXXXXXXX"},  // 14: no room for the NUL
