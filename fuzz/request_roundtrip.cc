@@ -39,17 +39,6 @@ std::string PickFrom(FuzzedDataProvider& in, std::string_view alphabet,
   return s;
 }
 
-std::string Describe(const std::string& name, const std::vector<std::string>& args,
-                     bool parsed, const Request& r, const std::string& err) {
-  std::string s = "request " + fuzzcheck::Show(name) + " args";
-  for (const auto& a : args) s += " " + fuzzcheck::Show(a);
-  if (!parsed) return s + "; refused: " + err;
-  const char* how[] = {"complete", "cut", "ambiguous"};
-  s += std::string("; parsed ") + how[static_cast<int>(r.line)] + ":";
-  for (const auto& a : r.args) s += " " + fuzzcheck::Show(a);
-  return s;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -99,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Request r;
   std::string err, reply_name;
   const bool parsed = prcontroller::ParseRequest(image, &r, &err);
-  const std::string what = Describe(name, args, parsed, r, err);
+  const std::string what = fuzzcheck::Show(image) + (parsed ? "" : ": " + err);
 
   FUZZ_CHECK(parsed, what);
   FUZZ_CHECK(r.control_name == control && r.reply_name == reply, what);

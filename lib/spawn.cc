@@ -192,8 +192,7 @@ bool Reaped(pid_t pid, int* status) {
 void EndCommand(pid_t pid, bool reaped, const std::vector<pid_t>& before) {
   const timespec killAt = detail::After(kGraceSeconds);
   const timespec giveUpAt = detail::After(2 * kGraceSeconds);
-  int sig = SIGTERM;
-  std::vector<pid_t> mine;
+  std::vector<pid_t> mine, asked;  // asked: sent SIGTERM already
   for (;;) {
     int status = 0;
     if (!reaped) reaped = Reaped(pid, &status);
@@ -204,8 +203,17 @@ void EndCommand(pid_t pid, bool reaped, const std::vector<pid_t>& before) {
           !Reaped(child, &status))
         mine.push_back(child);
     if (mine.empty() || detail::Passed(giveUpAt)) return;  // gone, or unkillable
-    for (pid_t p : Tree(mine)) ::kill(p, sig);
-    if (detail::Passed(killAt)) sig = SIGKILL;
+    // SIGTERM once to each, so that a command cleaning up on it is not cut
+    // short by a second one; SIGKILL to all once the grace time is over.
+    const bool late = detail::Passed(killAt);
+    for (pid_t p : Tree(mine)) {
+      if (late) {
+        ::kill(p, SIGKILL);
+      } else if (std::find(asked.begin(), asked.end(), p) == asked.end()) {
+        ::kill(p, SIGTERM);
+        asked.push_back(p);
+      }
+    }
     const timespec step{0, kGraceStepNanos};
     detail::WaitForSignal(true, &step);
   }

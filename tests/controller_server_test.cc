@@ -98,43 +98,6 @@ TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpAfterTheGraceTime) {
   EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("grown", "short"));
 }
 
-TEST(ControllerServer, ManyRequestsAtOnceEachGetTheirOwnReply) {
-  TempDir dir, staging;
-  Controller controller({"--dir", dir.path(), "--state", kSample, "--quiet"});
-  ASSERT_TRUE(controller.WaitReady());
-  constexpr int kRequests = 200;
-  auto control = [](int i) { return "sprM" + std::to_string(10000 + i); };
-  // Half arrive by rename, as a copy tool that writes aside does, half by
-  // writing in place, as cp does.
-  for (int i = 0; i < kRequests; ++i) {
-    const std::string image = ClientImage(control(i), "r" + std::to_string(i), "prwatch",
-                                          {"-j", "job" + std::to_string(i)});
-    WriteFile((i % 2 ? dir : staging) / control(i), image);
-    if (i % 2 == 0) {
-      ASSERT_EQ(std::rename((staging / control(i)).c_str(), (dir / control(i)).c_str()), 0);
-    }
-  }
-  for (int i = 0; i < kRequests; ++i) {
-    const std::string reply = dir / ("r" + std::to_string(i));
-    ASSERT_TRUE(Appears(reply)) << i;
-    EXPECT_EQ(Head(reply), "1\nNo jobs matching name \"job" + std::to_string(i) + "\"");
-  }
-  Sleep(20);
-  EXPECT_EQ(ListDir(dir.path()).size(), static_cast<std::size_t>(kRequests))
-      << "requests or temporary files left behind";
-}
-
-TEST(ControllerServer, OnceAnswersWhatIsCompleteAndExits) {
-  TempDir dir;
-  for (const std::string n : {"1", "2"})
-    WriteFile(dir / ("sprOnce0" + n), ClientImage("sprOnce0" + n, "once" + n, "prwatch", {}));
-  WriteFile(dir / "sprOnce04", ClientImage("sprOnce04", "once4", "prbay", {}).substr(0, 50));
-  Controller controller({"--dir", dir.path(), "--state", kSample, "--once"});
-  EXPECT_EQ(controller.Wait(), 0);
-  EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("once1", "once2", "sprOnce04"));
-  EXPECT_EQ(Head(dir / "once2"), "0\nAll jobs: 12");
-}
-
 // Without inotify: requests, whole or not, are found by polling.
 TEST(ControllerServer, PollingSeesRequestsAndStateChangesAndRepliesExpire) {
   TempDir dir, state_dir;
@@ -163,12 +126,6 @@ TEST(ControllerServer, PollingSeesRequestsAndStateChangesAndRepliesExpire) {
   ASSERT_TRUE(Gone(dir / "after"));
   EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("before"));
   EXPECT_EQ(controller.Stop(SIGINT), 0);
-}
-
-TEST(ControllerServer, BadCommandLinesAreRefused) {
-  const std::pair<std::vector<std::string>, int> cases[] = {
-      {{"--state", kSample}, 2}, {{"--dir", "/nonexistent/prctl"}, 1}};
-  for (const auto& [args, code] : cases) EXPECT_EQ(Controller(args).Wait(), code) << args[1];
 }
 
 }  // namespace

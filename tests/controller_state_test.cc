@@ -1,13 +1,10 @@
 // The spool state file: its format, damaged lines, and re-reading it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "prcontroller/state.h"
-#include "prcontroller/state_file.h"
-#include "test_util.h"
 
 namespace prcontroller {
 namespace {
@@ -62,33 +59,6 @@ TEST(ControllerState, DamagedLinesAreSkippedAndNamed) {
     EXPECT_NE(problems[0].message.find(c.problem), std::string::npos) << problems[0].message;
     EXPECT_EQ(state.jobs.size(), 2u) << "the good lines around it still count";
   }
-}
-
-TEST(ControllerState, FileIsReReadWhenItChangesAndKeptWhenItGoes) {
-  testutil::TempDir dir;
-  const std::string path = dir / "state";
-  std::vector<std::string> log;
-  StateFile file(path, [&](std::string_view line) { log.emplace_back(line); });
-
-  EXPECT_EQ(file.Current(), nullptr);
-  EXPECT_NE(file.problem().find("cannot read state file"), std::string::npos);
-  file.Current();
-  EXPECT_EQ(log.size(), 1u) << "a lasting failure is logged once";
-
-  testutil::WriteFile(path, "queue a ready\nbogus\n");
-  ASSERT_NE(file.Current(), nullptr);
-  EXPECT_EQ(file.Current()->queues.size(), 1u);
-  EXPECT_NE(log.at(1).find(":2: skipped: unknown record"), std::string::npos);
-
-  testutil::WriteFile(path, "queue b ready\nqueue c ready\n");
-  EXPECT_EQ(file.Current()->queues.size(), 2u);
-  ASSERT_EQ(::unlink(path.c_str()), 0);
-  ASSERT_NE(file.Current(), nullptr);
-  EXPECT_EQ(file.Current()->queues.size(), 2u);
-
-  StateFile none("", [](std::string_view) {});
-  ASSERT_NE(none.Current(), nullptr);
-  EXPECT_TRUE(none.Current()->jobs.empty());
 }
 
 }  // namespace

@@ -7,50 +7,49 @@
 
 namespace {
 
+using V = std::vector<std::string>;
+
 // Splits `text` and returns the fields, or {"<-1>"} for a refused line.
-std::vector<std::string> Split(std::string text) {
+V Split(std::string text) {
   std::vector<char> line(text.begin(), text.end());
   line.push_back('\0');
   char** fields = nullptr;
   int n = prclient::Parse(line.data(), &fields);
-  if (n < 0) return {"<-1>"};
-  std::vector<std::string> out(fields, fields + n);
+  if (n < 0) {
+    EXPECT_EQ(fields, nullptr) << "a refused line hands back no fields";
+    return {"<-1>"};
+  }
   EXPECT_EQ(fields[n], nullptr);
-  return out;
+  return V(fields, fields + n);
 }
 
-using V = std::vector<std::string>;
-
-TEST(Parse, FieldsCommasAndBlanks) {
-  EXPECT_EQ(Split(""), V{});
-  EXPECT_EQ(Split("a, b"), (V{"a", "b"}));
-  EXPECT_EQ(Split("a , b"), (V{"a", "", "b"}));  // a comma after a blank opens a field
-  EXPECT_EQ(Split("a  "), (V{"a", ""}));         // trailing blanks, no newline
-  EXPECT_EQ(Split("a\tb\n"), (V{"a", "b"}));
-  EXPECT_EQ(Split(",a"), (V{"", "a"}));
-  EXPECT_EQ(Split("  \n"), V{});
-}
-
-TEST(Parse, CommentsAndQuotes) {
-  EXPECT_EQ(Split("# all comment"), V{});
-  EXPECT_EQ(Split("   # indented comment\n"), V{});
-  EXPECT_EQ(Split("a # rest"), (V{"a"}));
-  EXPECT_EQ(Split("a#b"), (V{"a#b"}));  // "#" inside a field is text
-  EXPECT_EQ(Split("\"x y\" z\n"), (V{"x y", "z"}));
-  EXPECT_EQ(Split("\"x, y\" , z"), (V{"x, y", "z"}));  // one comma after a quote is eaten
-  EXPECT_EQ(Split("\"x\"\n"), (V{"x"}));
-  EXPECT_EQ(Split("\"open to the end"), (V{"open to the end"}));
-  EXPECT_EQ(Split("\"open to the newline\nnext"), (V{"open to the newline", "next"}));
-}
-
-TEST(Parse, NineteenFieldsAtMost) {
-  std::string nineteen, twenty;
+TEST(Parse, Lines) {
+  std::string nineteen;
   for (int i = 0; i < 19; ++i) nineteen += "f ";
   nineteen.pop_back();
-  twenty = nineteen + " f";
-  EXPECT_EQ(Split(nineteen).size(), 19u);
-  EXPECT_EQ(Split(twenty), (V{"<-1>"}));
-  EXPECT_EQ(Split(twenty + " f f f"), (V{"<-1>"}));
+  const std::pair<std::string, V> cases[] = {
+      {"", {}},
+      {"a, b", {"a", "b"}},
+      {"a , b", {"a", "", "b"}},  // a comma after a blank opens a field
+      {"a  ", {"a", ""}},         // trailing blanks, no newline
+      {"a\tb\n", {"a", "b"}},
+      {",a", {"", "a"}},
+      {"  \n", {}},
+      {"# all comment", {}},
+      {"   # indented comment\n", {}},
+      {"a # rest", {"a"}},
+      {"a#b", {"a#b"}},  // "#" inside a field is text
+      {"\"x y\" z\n", {"x y", "z"}},
+      {"\"x, y\" , z", {"x, y", "z"}},  // one comma after a quote is eaten
+      {"\"x\",,y", {"x", "", "y"}},     // and only one
+      {"\"x\"\n", {"x"}},
+      {"\"open to the end", {"open to the end"}},
+      {"\"open to the newline\nnext", {"open to the newline", "next"}},
+      {nineteen, V(19, "f")},
+      {nineteen + " f", {"<-1>"}},
+      {nineteen + " f f f f", {"<-1>"}},
+  };
+  for (const auto& [line, fields] : cases) EXPECT_EQ(Split(line), fields) << line;
 }
 
 }  // namespace

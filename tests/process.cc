@@ -1,10 +1,12 @@
 #include "process.h"
 
 #include <fcntl.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -16,25 +18,6 @@ extern char** environ;
 namespace testutil {
 
 pid_t Start(const Launch& launch, const std::string& scratch, const char* terminal) {
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  if (terminal) {
-    // Opened by the leader of a new session, it becomes its controlling terminal.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_addopen(&fa, 0, terminal, O_RDWR, 0);
-    posix_spawn_file_actions_adddup2(&fa, 0, 1);
-    posix_spawn_file_actions_adddup2(&fa, 0, 2);
-  } else {
-    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-    std::string outPath = launch.stdoutPath.empty() ? scratch + "/stdout" : launch.stdoutPath;
-    posix_spawn_file_actions_addopen(&fa, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::string errPath = scratch + "/stderr";
-    posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  }
-  if (!launch.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, launch.cwd.c_str());
-
   // Ours, then the launch's entries; of entries with one name the last wins.
   std::vector<std::string> all, envStrings;
   for (char** e = environ; *e; ++e) all.push_back(*e);
@@ -52,13 +35,35 @@ pid_t Start(const Launch& launch, const std::string& scratch, const char* termin
   words.insert(words.end(), launch.args.begin(), launch.args.end());
   for (std::string& s : words) argv.push_back(s.data());
   argv.push_back(nullptr);
+  const std::string outPath = launch.stdoutPath.empty() ? scratch + "/stdout" : launch.stdoutPath;
+  const std::string errPath = scratch + "/stderr";
 
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, launch.program.c_str(), &fa, &attr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) throw std::runtime_error("cannot start " + launch.program + ": " + std::strerror(rc));
-  return pid;
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork: " + std::string(std::strerror(errno)));
+  if (pid > 0) return pid;
+  // The program dies with the test: a test ended by its time limit or a
+  // crash leaves no controller or client running.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (terminal) {
+    // Opened by the leader of a new session, it becomes its controlling
+    // terminal, with the program in its foreground.
+    const int fd = setsid() < 0 ? -1 : open(terminal, O_RDWR);
+    for (int i = 0; i < 3; ++i)
+      if (fd < 0 || dup2(fd, i) < 0) _exit(127);
+    if (fd > 2) close(fd);
+  } else {
+    const int fds[] = {open("/dev/null", O_RDONLY),
+                       open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600),
+                       open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)};
+    for (int i = 0; i < 3; ++i)
+      if (fds[i] < 0 || dup2(fds[i], i) < 0) _exit(127);
+    for (int fd : fds)
+      if (fd > 2) close(fd);
+  }
+  if (getppid() != parent || (!launch.cwd.empty() && chdir(launch.cwd.c_str()) != 0)) _exit(127);
+  execve(launch.program.c_str(), argv.data(), envp.data());
+  _exit(127);
 }
 
 Outcome Finish(pid_t pid, const std::string& scratch) {

@@ -26,6 +26,7 @@ e2e_programs(e2e_ssh ssh)
 add_library(e2e_util OBJECT process.cc test_util.cc)
 target_compile_definitions(e2e_util PUBLIC
   PRCLIENT_TEST_STUBS="${CMAKE_CURRENT_SOURCE_DIR}/stubs"
+  PRCLIENT_TEST_TMP="${CMAKE_BINARY_DIR}/test-tmp"
   E2E_BIN="${CMAKE_BINARY_DIR}/e2e-bin"
   CONTROLLER_BIN="${CMAKE_BINARY_DIR}/bin/prcontroller"
   SAMPLE_STATE="${PROJECT_SOURCE_DIR}/prcontroller/sample-state")

@@ -39,29 +39,26 @@ struct Record {
 };
 
 TEST(RequestImage, ByteForByte) {
-  EXPECT_EQ(prclient::RequestImage(Record("prwatch", {}).rec),
-            Image("sprAb12Cd", "4c5d7bws101f4", "prwatch", "1", "prwatch"));
-  EXPECT_EQ(prclient::RequestImage(Record("prwatch", {"-p", "queue1"}).rec),
-            Image("sprAb12Cd", "4c5d7bws101f4", "prwatch", "3",
-                  "prwatch \"-p\" \"queue1\""));
-  // Blanks and quotes inside an argument go through as they are.
-  EXPECT_EQ(prclient::RequestImage(Record("prbay", {"a b", "say \"hi\""}).rec),
-            Image("sprAb12Cd", "4c5d7bws101f4", "prbay", "3",
-                  "prbay \"a b\" \"say \"hi\"\""));
-}
-
-TEST(RequestImage, LongLinesAndNamesAreCut) {
   // 14 arguments of 9 characters: the line is cut at 79, the count stays.
-  std::vector<std::string> args(14, "argument1");
+  const std::vector<std::string> fourteen(14, "argument1");
   std::string line = "prwatch";
-  for (const auto& a : args) line += " \"" + a + "\"";
-  std::string img = prclient::RequestImage(Record("prwatch", args).rec);
-  EXPECT_EQ(img, Image("sprAb12Cd", "4c5d7bws101f4", "prwatch", "15", line.substr(0, 79)));
-
-  // A request name over 13 characters is cut in its field and on the line.
-  Record longName("averylongrequestname", {});
-  EXPECT_EQ(prclient::RequestImage(longName.rec),
-            Image("sprAb12Cd", "4c5d7bws101f4", "averylongrequ", "1", "averylongrequ"));
+  for (const auto& a : fourteen) line += " \"" + a + "\"";
+  const struct {
+    const char* request;
+    std::vector<std::string> args;
+    std::string name, count, line;
+  } cases[] = {
+      {"prwatch", {}, "prwatch", "1", "prwatch"},
+      {"prwatch", {"-p", "queue1"}, "prwatch", "3", "prwatch \"-p\" \"queue1\""},
+      // Blanks and quotes inside an argument go through as they are.
+      {"prbay", {"a b", "say \"hi\""}, "prbay", "3", "prbay \"a b\" \"say \"hi\"\""},
+      {"prwatch", fourteen, "prwatch", "15", line.substr(0, 79)},
+      // A request name over 13 characters is cut in its field and on the line.
+      {"averylongrequestname", {}, "averylongrequ", "1", "averylongrequ"},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(prclient::RequestImage(Record(c.request, c.args).rec),
+              Image("sprAb12Cd", "4c5d7bws101f4", c.name, c.count, c.line));
 }
 
 TEST(Putparams, WritesTheImageAtTheStartAndCloses) {

@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "prclient.h"
 #include "test_util.h"
 
@@ -12,92 +10,59 @@ struct Conf {
   std::string host, print, stat;
 };
 
-Conf Read(const std::string& content) {
+// Reads `content` as the configuration; null content: no file at all.
+Conf Read(const char* content) {
   testutil::TempDir dir;
   std::string path = dir / "cconf";
-  testutil::WriteFile(path, content);
+  if (content) testutil::WriteFile(path, content);
   const char* saved = prclient::Qconffile;
   prclient::Qconffile = path.c_str();
-  char host[prclient::kHostSize], print[prclient::kPathSize], stat[prclient::kPathSize];
-  Conf c;
-  c.result = prclient::ReadConf(host, print, stat);
+  char host[prclient::kHostSize] = "keep", print[prclient::kPathSize] = "p",
+       stat[prclient::kPathSize] = "s";
+  Conf c{prclient::ReadConf(host, print, stat), host, print, stat};
   prclient::Qconffile = saved;
-  c.host = host;
-  c.print = print;
-  c.stat = stat;
   return c;
 }
 
-TEST(ReadConf, UsualLayoutAndLeadingComments) {
-  Conf c = Read("hostA\n/print/\n/requests/\n");
-  EXPECT_EQ(c.result, 0);
-  EXPECT_EQ(c.host, "hostA");
-  EXPECT_EQ(c.print, "/print/");
-  EXPECT_EQ(c.stat, "/requests/");
-
-  c = Read("# controller\n\n   \n# more\nhostA\n/p/\n/q/");
-  EXPECT_EQ(c.result, 0);
-  EXPECT_EQ(c.host, "hostA");
-  EXPECT_EQ(c.stat, "/q/");
-}
-
-TEST(ReadConf, ValuesKeepTheLinesOwnText) {
-  Conf c = Read("  hostA\n \"/p/\"\n/q/ # trailing comment\n");
-  EXPECT_EQ(c.result, 0);
-  EXPECT_EQ(c.host, "  hostA");  // leading blanks stay
-  EXPECT_EQ(c.print, " \"/p/");   // so does an opening quote
-  EXPECT_EQ(c.stat, "/q/");
-}
-
-TEST(ReadConf, RefusedLayouts) {
-  // A comment between the values is taken as a value and refused.
-  EXPECT_EQ(Read("hostA\n# c\n/p/\n/q/\n").result, -1);
-  // Two fields on the host line make four in all.
-  EXPECT_EQ(Read("hostA hostB\n/p/\n/q/\n").result, -1);
-  // An empty value line counts no field.
-  EXPECT_EQ(Read("hostA\n\n/q/\n").result, -1);
-  // Only comments, and a file that ends before the third value.
-  EXPECT_EQ(Read("# nothing\n\n").result, -1);
-  EXPECT_EQ(Read("hostA\n/p/\n").result, -1);
-  EXPECT_EQ(Read("hostA\n/p/").result, -1);
-  EXPECT_EQ(Read("").result, -1);
-}
-
-TEST(ReadConf, RefusedLineCountsMinusOne) {
-  std::string three = "a b c\n", twentyOne;
+TEST(ReadConf, Layouts) {
+  std::string twentyOne;
   for (int i = 0; i < 21; ++i) twentyOne += "x ";
   twentyOne += "\n";
-  // 3 + (-1) + 1 == 3: accepted, as the counting rule has it.
-  EXPECT_EQ(Read(three + twentyOne + "/q/\n").result, 0);
-  // As the first value line, a refused line is skipped.
-  Conf c = Read(twentyOne + "hostA\n/p/\n/q/\n");
-  EXPECT_EQ(c.result, 0);
-  EXPECT_EQ(c.host, "hostA");
-}
-
-TEST(ReadConf, OverlongValuesAreRefusedNotCut) {
-  std::string host31(31, 'h'), host32(32, 'h');
-  Conf ok = Read(host31 + "\n/p/\n/q/\n");
-  EXPECT_EQ(ok.result, 0);
-  EXPECT_EQ(ok.host, host31);
-  EXPECT_EQ(Read(host32 + "\n/p/\n/q/\n").result, -1);
-  // A line over 127 bytes is read in two pieces: its rest is the next value.
-  Conf split = Read("h\n/" + std::string(130, 'p') + "\n/q/\n");
-  EXPECT_EQ(split.result, 0);
-  EXPECT_EQ(split.print, "/" + std::string(126, 'p'));
-  EXPECT_EQ(split.stat, "pppp");
-}
-
-TEST(ReadConf, MissingFileLeavesBuffersAlone) {
-  const char* saved = prclient::Qconffile;
-  prclient::Qconffile = "/nonexistent/cconf";
-  char host[prclient::kHostSize] = "keep", print[prclient::kPathSize] = "p",
-       stat[prclient::kPathSize] = "s";
-  EXPECT_EQ(prclient::ReadConf(host, print, stat), -1);
-  prclient::Qconffile = saved;
-  EXPECT_STREQ(host, "keep");
-  EXPECT_STREQ(print, "p");
-  EXPECT_STREQ(stat, "s");
+  const std::string h31(31, 'h'), h32(32, 'h'), h100(100, 'h'), p126(126, 'p');
+  const struct {
+    std::string text;
+    Conf want;
+  } cases[] = {
+      {"hostA\n/print/\n/requests/\n", {0, "hostA", "/print/", "/requests/"}},
+      {"# controller\n\n   \n# more\nhostA\n/p/\n/q/", {0, "hostA", "/p/", "/q/"}},
+      // A value is the line's own text: leading blanks and an opening quote stay.
+      {"  hostA\n \"/p/\"\n/q/ # trailing comment\n", {0, "  hostA", " \"/p/", "/q/"}},
+      // 3 + (-1) + 1 == 3: accepted, as the counting rule has it.
+      {"a b c\n" + twentyOne + "/q/\n", {0, "a", "x", "/q/"}},
+      {twentyOne + "hostA\n/p/\n/q/\n", {0, "hostA", "/p/", "/q/"}},  // skipped first
+      {h31 + "\n/p/\n/q/\n", {0, h31, "/p/", "/q/"}},
+      // A line over 127 bytes is read in two pieces: its rest is the next value.
+      {"h\n/" + p126 + "pppp\n/q/\n", {0, "h", "/" + p126, "pppp"}},
+  };
+  for (const auto& c : cases) {
+    Conf got = Read(c.text.c_str());
+    EXPECT_EQ(got.result, 0) << c.text;
+    EXPECT_EQ(got.host, c.want.host) << c.text;
+    EXPECT_EQ(got.print, c.want.print) << c.text;
+    EXPECT_EQ(got.stat, c.want.stat) << c.text;
+  }
+  const std::string refused[] = {
+      "hostA\n# c\n/p/\n/q/\n",  // a comment between the values is a value
+      "hostA hostB\n# c\n/q/\n",  // three fields, but a value that is a comment
+      "hostA hostB\n/p/\n/q/\n",  // four fields in all
+      "hostA\n\n/q/\n",           // an empty value line counts no field
+      "# nothing\n\n", "hostA\n/p/\n", "hostA\n/p/", "",
+      h32 + "\n/p/\n/q/\n", h100 + "\n/p/\n/q/\n",  // cut, it would reach another host
+  };
+  for (const std::string& text : refused) EXPECT_EQ(Read(text.c_str()).result, -1) << text;
+  Conf missing = Read(nullptr);
+  EXPECT_EQ(missing.result, -1);
+  EXPECT_EQ(missing.host + missing.print + missing.stat, "keepps") << "buffers left alone";
 }
 
 }  // namespace

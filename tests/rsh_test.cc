@@ -91,6 +91,7 @@ class RealRcp : public testing::Test {
     chmod((home_ / ".rhosts").c_str(), 0600);
     ASSERT_EQ(mount(home_.path().c_str(), getpwuid(0)->pw_dir, nullptr, MS_BIND, nullptr), 0)
         << Errno("mount home");
+    mounted_ = true;
 
     const std::string inetdConf = area_ / "inetd.conf";
     testutil::WriteFile(inetdConf, std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd +
@@ -103,6 +104,12 @@ class RealRcp : public testing::Test {
 
   void TearDown() override {
     if (inetd_) inetd_->Finish(SIGTERM);
+    // The next test of this process unshares from these namespaces: a home
+    // left mounted from a folder now gone could not be mounted over.
+    if (mounted_) {
+      umount2(getpwuid(0)->pw_dir, MNT_DETACH);
+      umount2("/run", MNT_DETACH);
+    }
     EXPECT_TRUE(faults::ReapAll(Millis(5000))) << "processes left running";
     EXPECT_THAT(testutil::ListDir(area_.spool()), testing::IsEmpty())
         << "left in the scratch directory";
@@ -116,6 +123,7 @@ class RealRcp : public testing::Test {
   testutil::TempDir home_;
   faults::Area area_;
   std::optional<faults::Running> inetd_;
+  bool mounted_ = false;
 };
 
 TEST_F(RealRcp, ListingsComeBackOverRcp) {
@@ -141,14 +149,6 @@ TEST_F(RealRcp, FailuresOverRcp) {
   Outcome noDir = testutil::Run(Client({"-nwait", "0"}));
   EXPECT_THAT(noDir.err, AllOf(HasSubstr("missing/spr"), EndsWith(kUnreachable)));
   EXPECT_EQ(noDir.exitCode, 255);
-
-  // rshd refuses a user its host does not trust. (With nobody on the shell
-  // port at all rcp retries for half a minute: too slow to wait for here.)
-  area_.WriteConf("localhost", area_.requests() + "/");
-  testutil::WriteFile(home_ / ".rhosts", "");
-  Outcome refused = testutil::Run(Client({"-nwait", "0"}));
-  EXPECT_THAT(refused.err, AllOf(HasSubstr("Permission denied"), EndsWith(kUnreachable)));
-  EXPECT_EQ(refused.exitCode, 255);
 }
 
 TEST_F(RealRcp, InterruptEndsARealCopy) {

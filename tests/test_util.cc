@@ -15,9 +15,12 @@
 
 namespace testutil {
 
+// Under the build tree, not /tmp: what a test killed by its time limit
+// leaves goes with the build.
 TempDir::TempDir() {
-  char templ[] = "/tmp/prtestXXXXXX";
-  if (!mkdtemp(templ)) throw std::runtime_error("mkdtemp");
+  mkdir(PRCLIENT_TEST_TMP, 0755);
+  std::string templ = PRCLIENT_TEST_TMP "/prtestXXXXXX";
+  if (!mkdtemp(templ.data())) throw std::runtime_error("mkdtemp in " PRCLIENT_TEST_TMP);
   path_ = templ;
 }
 

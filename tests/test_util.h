@@ -11,7 +11,7 @@
 
 namespace testutil {
 
-// A fresh directory under /tmp, removed with everything in it.
+// A fresh directory, removed with everything in it.
 class TempDir {
  public:
   TempDir();

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
 
 #include "prclient.h"
 #include "test_util.h"
@@ -31,15 +35,14 @@ class TrpcTest : public testing::Test {
   }
 
   struct Result {
-    int code;
-    int status;
+    int code = -100, status = -100;
     std::string out;
   };
-  Result Call(const std::string& host, const std::string& dir,
-              std::vector<const char*> args = {}, const char* request = "prwatch") {
-    Result r{-100, -100, {}};
+  // A call to the controller on this host.
+  Result Call(std::vector<const char*> args = {}, const char* request = "prwatch") {
+    Result r;
     r.out = testutil::CaptureStdout([&] {
-      r.code = prclient::TRPC(host.c_str(), dir.c_str(), request,
+      r.code = prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), request,
                               static_cast<int>(args.size()), args.data(), &r.status);
     });
     return r;
@@ -63,37 +66,32 @@ class TrpcTest : public testing::Test {
   } saved_{};
 };
 
-TEST_F(TrpcTest, ThisHostRoundTrip) {
-  testutil::TestController ctl(ctl_.path(), Reply("0\nline one\nline two\n"));
-  Result r = Call(testutil::HostName(), ctl_.slash(), {"-p", "q 1", "-l"});
+TEST_F(TrpcTest, RequestsAsTheControllerSeesThem) {
+  testutil::TestController ctl(ctl_.path(), Reply("3\nline one\nline two\n"));
+  Result r = Call({"-p", "q 1", "-l"});
   EXPECT_EQ(r.code, prclient::kTrpcOk);
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "line one\nline two\n");
-  ASSERT_EQ(seen_.size(), 1u);
-  EXPECT_EQ(seen_[0].request, "prwatch");
-  EXPECT_EQ(seen_[0].count, "4");
-  EXPECT_EQ(seen_[0].line, "prwatch \"-p\" \"q 1\" \"-l\"");
-  EXPECT_EQ(seen_[0].control.substr(0, 3), "spr");
-  EXPECT_LE(seen_[0].reply.size(), 13u);
-}
-
-TEST_F(TrpcTest, ArgumentCountLimits) {
-  testutil::TestController ctl(ctl_.path(), Reply("3\n"));
-  Result none = Call(testutil::HostName(), ctl_.slash(), {}, "prbay");
-  EXPECT_EQ(none.status, 3);
-  EXPECT_EQ(none.out, "");
+  Call({}, "prbay");
   std::vector<const char*> fifteen(15, "a");
   fifteen[13] = "14th";
   fifteen[14] = "15th";
-  Call(testutil::HostName(), ctl_.slash(), fifteen);
-  ASSERT_EQ(seen_.size(), 2u);
-  EXPECT_EQ(seen_[0].count, "1");
-  EXPECT_EQ(seen_[0].line, "prbay");
-  EXPECT_EQ(seen_[1].count, "15");
-  std::string line = "prwatch";
+  // A request name over 13 characters is cut in its field and on the line.
+  Call(fifteen, "averylongrequestname");
+  std::string line = "averylongrequ";
   for (int i = 0; i < 13; ++i) line += " \"a\"";
   line += " \"14th\"";
-  EXPECT_EQ(seen_[1].line, line.substr(0, 79));
+  const SeenRequest want[] = {{"", "", "prwatch", "4", "prwatch \"-p\" \"q 1\" \"-l\""},
+                              {"", "", "prbay", "1", "prbay"},
+                              {"", "", "averylongrequ", "15", line.substr(0, 79)}};
+  ASSERT_EQ(seen_.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(seen_[i].request, want[i].request);
+    EXPECT_EQ(seen_[i].count, want[i].count);
+    EXPECT_EQ(seen_[i].line, want[i].line);
+    EXPECT_EQ(seen_[i].control.substr(0, 3), "spr");
+    EXPECT_LE(seen_[i].reply.size(), 13u);
+  }
 }
 
 TEST_F(TrpcTest, RepliesRelayedExactly) {
@@ -119,7 +117,7 @@ TEST_F(TrpcTest, RepliesRelayedExactly) {
   };
   for (const auto& c : cases) {
     testutil::TestController ctl(ctl_.path(), Reply(c.reply));
-    Result r = Call(testutil::HostName(), ctl_.slash(), {"-l"});
+    Result r = Call({"-l"});
     EXPECT_EQ(r.code, c.code) << c.reply.substr(0, 20);
     EXPECT_EQ(r.status, c.status) << c.reply.substr(0, 20);
     EXPECT_EQ(r.out, c.out) << c.reply.substr(0, 20);
@@ -129,13 +127,28 @@ TEST_F(TrpcTest, RepliesRelayedExactly) {
 TEST_F(TrpcTest, PollLimits) {
   // Nobody answers: ntrys polls, then "no reply"; none or a negative count.
   prclient::ntrys = 3;
-  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcNoReply);
+  EXPECT_EQ(Call().code, prclient::kTrpcNoReply);
   prclient::ntrys = 0;
-  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcNoReply);
+  EXPECT_EQ(Call().code, prclient::kTrpcNoReply);
   prclient::ntrys = -1;
-  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcSystemError);
+  EXPECT_EQ(Call().code, prclient::kTrpcSystemError);
+  // A second's wait before the one poll and after it: slept, not spun.
+  prclient::ntrys = prclient::netwait = 1;
+  rusage before, after;
+  getrusage(RUSAGE_SELF, &before);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(Call().code, prclient::kTrpcNoReply);
+  const auto took = std::chrono::steady_clock::now() - t0;
+  getrusage(RUSAGE_SELF, &after);
+  EXPECT_GE(took, std::chrono::seconds(2));
+  EXPECT_LT(took, std::chrono::milliseconds(3500));
+  auto cpu = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 +
+           (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  EXPECT_LT(cpu(after) - cpu(before), 300) << "milliseconds of CPU";
   // The requests stay on the controller: the client removes nothing there.
-  EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 3u);
+  EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 4u);
 }
 
 TEST_F(TrpcTest, ScratchTooLongForTheReplySendsNothing) {
@@ -146,45 +159,39 @@ TEST_F(TrpcTest, ScratchTooLongForTheReplySendsNothing) {
   mkdir(dir.c_str(), 0700);
   dir += "/";
   prclient::Tmpqdir = dir.c_str();
-  EXPECT_EQ(Call(testutil::HostName(), ctl_.slash()).code, prclient::kTrpcSystemError);
+  EXPECT_EQ(Call().code, prclient::kTrpcSystemError);
   prclient::Tmpqdir = scratchPath_.c_str();
   EXPECT_EQ(testutil::ListDir(ctl_.path()), std::vector<std::string>{});
   EXPECT_EQ(testutil::ListDir(dir), std::vector<std::string>{});
 }
 
-// Through another host: a stand-in rcp first on PATH maps host:path onto a
-// directory per host.
-class TrpcRemoteTest : public TrpcTest {
- protected:
-  TrpcRemoteTest()
-      : path_("PATH", testutil::StubBinDir() + ":" + getenv("PATH")),
-        root_("RCP_ROOT", hosts_.path()) {
-    mkdir((hosts_ / "ctlhost").c_str(), 0755);
-    mkdir((hosts_ / "ctlhost/q").c_str(), 0755);
+// An interrupt ends the call at once, in the wait between polls as in a
+// fetch, where the copy is ended gently first and has time to clean up
+// before it is killed; the client then dies of the signal.
+TEST_F(TrpcTest, InterruptsEndTheCall) {
+  testutil::ScopedEnv path("PATH", testutil::StubBinDir() + "/faulty:" + getenv("PATH")),
+      report("FAULT_PIDS", ctl_ / "cleaned");
+  for (const std::string fault : {"", "slow"}) {  // "slow" interrupts the client itself
+    testutil::ScopedEnv env("FAULT", fault);
+    prclient::netwait = fault.empty() ? 30 : 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+      int status;
+      prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr,
+                     &status);
+      _exit(0);
+    }
+    while (fault.empty() && testutil::ListDir(ctl_.path()).empty())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (fault.empty()) kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << fault << status;
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3)) << fault;
   }
-  std::vector<std::string> Log() {
-    std::vector<std::string> lines;
-    std::string all = testutil::ReadFile(hosts_ / "log");
-    for (std::size_t at = 0, nl; (nl = all.find('\n', at)) != std::string::npos; at = nl + 1)
-      lines.push_back(all.substr(at, nl - at));
-    return lines;
-  }
-  TempDir hosts_;
-  testutil::ScopedEnv path_, root_;
-};
-
-TEST_F(TrpcRemoteTest, RoundTripThroughRcp) {
-  testutil::TestController ctl(hosts_ / "ctlhost/q", Reply("1\nfrom afar\n"));
-  Result r = Call("ctlhost", "/q/", {"-s", "held"});
-  EXPECT_EQ(r.code, prclient::kTrpcOk);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "from afar\n");
-  ASSERT_EQ(seen_.size(), 1u);
-  EXPECT_EQ(seen_[0].line, "prwatch \"-s\" \"held\"");
-  std::vector<std::string> log = Log();
-  ASSERT_GE(log.size(), 2u);
-  EXPECT_NE(log[0].find(" ctlhost:/q/spr"), std::string::npos) << log[0];
-  EXPECT_NE(log.back().find("rcp ctlhost:/q/" + seen_[0].reply + " "), std::string::npos);
+  EXPECT_EQ(testutil::ReadFile(ctl_ / "cleaned"), "cleaned\n");
 }
 
 }  // namespace

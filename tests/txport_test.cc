@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
+#include <ctime>
+
 #include "prclient.h"
 #include "test_util.h"
 
@@ -89,12 +93,32 @@ TEST(Transport, CopiesOnThisHost) {
             -1);
 }
 
-TEST(RunCommand, ExitStatusesAndMissingPrograms) {
-  EXPECT_EQ(prclient::RunCommand({{"true"}}), 0);
-  EXPECT_EQ(prclient::RunCommand({{"false"}}), -1);
-  EXPECT_EQ(prclient::RunCommand({{"no-such-program-here"}}), -1);
-  EXPECT_EQ(prclient::RunCommand({{"sh", "-c", "kill -9 $$"}}), -1);
-  EXPECT_EQ(prclient::RunCommand({}), -1);
+TEST(RunCommand, StatusesRedirectionsAndMemory) {
+  // The command reports where its output goes: "test" fails unless it is
+  // the null device.
+  const std::string to = "test $(readlink /proc/$$/fd/";
+  const struct {
+    prclient::Command cmd;
+    int result;
+  } cases[] = {
+      {{{"true"}}, 0},
+      {{{"false"}}, -1},
+      {{{"no-such-program-here"}}, -1},
+      {{{"sh", "-c", "kill -9 $$"}}, -1},
+      {{}, -1},
+      {{{"sh", "-c", to + "1) = /dev/null"}, true, false}, 0},
+      {{{"sh", "-c", to + "2) = /dev/null"}, false, true}, 0},
+  };
+  for (const auto& c : cases) EXPECT_EQ(prclient::RunCommand(c.cmd), c.result) << Text(c.cmd);
+  // Waiting for a command takes no CPU, and nothing of it stays in memory.
+  const std::clock_t cpu = std::clock();
+  EXPECT_EQ(prclient::RunCommand({{"sleep", "0.3"}}), 0);
+  EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);
+  const prclient::Command discard{{"true"}, true, true};
+  prclient::RunCommand(discard);
+  const long before = static_cast<long>(mallinfo2().uordblks);
+  for (int i = 0; i < 20; ++i) prclient::RunCommand(discard);
+  EXPECT_LT(static_cast<long>(mallinfo2().uordblks) - before, 1000);
 }
 
 }  // namespace

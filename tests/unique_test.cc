@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <set>
+#include <sstream>
 
 #include "prclient.h"
 #include "test_util.h"
@@ -40,12 +44,64 @@ TEST(UniqueName, LongHostNamesGiveWayToTheTime) {
               13u);
 }
 
-TEST(MakeUnique, EveryCallGivesAFreshShortName) {
+// Run again as one of many clients by the test below: say it is ready,
+// wait for the start, print one reply name and leave.
+const bool kNameClient = [] {
+  const char* fds = std::getenv("UNIQUE_TEST_FDS");
+  if (fds == nullptr) return false;
+  const int ready = std::atoi(fds), go = std::atoi(std::strchr(fds, ',') + 1);
+  char c = 'r';
+  if (write(ready, &c, 1) != 1) std::exit(1);
+  while (read(go, &c, 1) > 0) {
+  }
+  char name[prclient::kNameSize];
+  prclient::MakeUnique(name, 14);
+  std::printf("%s\n", name);
+  std::exit(0);
+}();
+
+// Clients started at once, and clients that get the same pid in namespaces
+// of their own one after another, all choose different reply names.
+TEST(MakeUnique, NamesDifferBetweenClients) {
+  int ready[2], go[2], out[2];
+  ASSERT_EQ(pipe(ready) | pipe(go) | pipe(out), 0);
+  testutil::ScopedEnv env("UNIQUE_TEST_FDS", std::to_string(ready[1]) + "," + std::to_string(go[0]));
+  const std::string exe = "/proc/" + std::to_string(getpid()) + "/exe";
+  auto start = [&](bool ownPids) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(out[1], STDOUT_FILENO);
+      close(go[1]);
+      if (ownPids) execl("/usr/bin/unshare", "unshare", "--pid", "--fork", exe.c_str(), nullptr);
+      execl(exe.c_str(), "lib_test", nullptr);
+      _exit(127);
+    }
+    return pid;
+  };
+  std::vector<pid_t> pids;
+  for (int i = 0; i < 60; ++i) pids.push_back(start(false));
+  char c;
+  for (std::size_t i = 0; i < pids.size(); ++i) ASSERT_EQ(read(ready[0], &c, 1), 1);
+  close(go[1]);  // they all go at once now
+  for (int i = 0; i < 2 && geteuid() == 0; ++i) {
+    pids.push_back(start(true));
+    waitpid(pids.back(), nullptr, 0);
+  }
+  close(out[1]);
+  std::istringstream names(testutil::ReadFile("/proc/self/fd/" + std::to_string(out[0])));
+  for (pid_t pid : pids) waitpid(pid, nullptr, 0);
+  for (int fd : {ready[0], ready[1], go[0], out[0]}) close(fd);
+  std::set<std::string> distinct;
+  std::size_t count = 0;
+  for (std::string name; std::getline(names, name); ++count) {
+    EXPECT_LE(name.size(), 13u);
+    distinct.insert(name);
+  }
+  EXPECT_EQ(count, pids.size());
+  EXPECT_EQ(distinct.size(), count);
   char first[prclient::kNameSize], second[prclient::kNameSize];
-  ASSERT_EQ(prclient::MakeUnique(first, 14), 0);
-  ASSERT_EQ(prclient::MakeUnique(second, 14), 0);
-  EXPECT_LE(std::strlen(first), 13u);
-  EXPECT_EQ(std::strlen(first), std::strlen(second));
+  prclient::MakeUnique(first, 14);
+  prclient::MakeUnique(second, 14);
   EXPECT_STRNE(first, second);
 }
 
@@ -56,29 +112,49 @@ mode_t ModeOf(const std::string& path) {
 
 TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
   testutil::TempDir dir;
-  mode_t old = umask(022);
-  char templ[] = "sprXXXXXX";
-  char name[prclient::kNameSize];
-  prclient::FilePtr f = prclient::MakeControl(dir.slash().c_str(), templ, name);
+  char start[prclient::kPathSize];
+  ASSERT_EQ(prclient::GetDir(start, sizeof start), 0);
+  ASSERT_EQ(prclient::SetDir(dir.path().c_str()), 0);
+  const mode_t old = umask(022);
+  std::vector<std::string> names;
+  const std::string slash = dir.slash();
+  for (const char* in : {slash.c_str(), static_cast<const char*>(nullptr)}) {
+    char templ[] = "sprXXXXXX";
+    char name[prclient::kNameSize];
+    std::memset(name, 'Z', sizeof name);
+    EXPECT_TRUE(prclient::MakeControl(in, templ, name));  // null: the working directory
+    ASSERT_EQ(strnlen(name, sizeof name), 9u);
+    EXPECT_EQ(std::string(name, 3), "spr");
+    EXPECT_STREQ(templ, name);  // the template is rewritten in place
+    EXPECT_EQ(ModeOf(dir / name), 0644u);
+    EXPECT_EQ(testutil::ReadFile(dir / name), "");
+    names.emplace_back(name);
+  }
   umask(old);
-  ASSERT_TRUE(f);
-  EXPECT_EQ(std::strlen(name), 9u);
-  EXPECT_EQ(std::string(name, 3), "spr");
-  EXPECT_STREQ(templ, name);  // the template is rewritten in place
-  EXPECT_EQ(ModeOf(dir / name), 0644u);
-  EXPECT_EQ(testutil::ReadFile(dir / name), "");
-
-  // Names differ from call to call, and a bad template or directory fails.
-  char templ2[] = "sprXXXXXX";
-  char name2[prclient::kNameSize];
-  EXPECT_TRUE(prclient::MakeControl(dir.slash().c_str(), templ2, name2));
-  EXPECT_STRNE(name, name2);
-  char noX[] = "sprXXXXX";
-  EXPECT_FALSE(prclient::MakeControl(dir.slash().c_str(), noX, name2));
-  char templ3[] = "sprXXXXXX";
-  EXPECT_FALSE(prclient::MakeControl("/nonexistent-dir/", templ3, name2));
-  char templ4[] = "sprXXXXXX";
-  EXPECT_FALSE(prclient::MakeControl(("/" + std::string(130, 'd')).c_str(), templ4, name2));
+  EXPECT_EQ(prclient::SetDir(start), 0);
+  EXPECT_NE(names[0], names[1]);
+  // A link at the folder's path is followed when it belongs to the owner of
+  // the folder that holds it, as in the sticky folders users share.
+  const passwd* nobody = getpwnam("nobody");
+  if (geteuid() == 0 && nobody != nullptr) {
+    const std::string home = dir / "home", link = home + "/spool";
+    mkdir(home.c_str(), 0755);
+    ASSERT_EQ(chown(home.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    ASSERT_EQ(symlink(dir.path().c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+    char templ[] = "sprXXXXXX";
+    char name[prclient::kNameSize];
+    EXPECT_TRUE(prclient::MakeControl(link.c_str(), templ, name));
+  }
+  // A bad template or directory fails.
+  const std::pair<std::string, std::string> bad[] = {
+      {dir.slash(), "sprXXXXX"}, {dir.slash(), "sprXXXXXXXXXXX"},  // 14: no room for the NUL
+      {"/nonexistent-dir/", "sprXXXXXX"},
+      {"/" + std::string(130, 'd'), "sprXXXXXX"}};
+  for (auto [in, templ] : bad) {
+    char name[prclient::kNameSize];
+    EXPECT_FALSE(prclient::MakeControl(in.c_str(), templ.data(), name)) << templ;
+  }
 }
 
 TEST(MakeData, NeverOpensAPlantedFileOrLink) {
@@ -86,28 +162,26 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   char name[prclient::kNameSize];
   ASSERT_EQ(prclient::MakeDataName(name), 0);
   // The next names are predictable: plant a link and a file at them.
-  char pid[16];
-  std::snprintf(pid, sizeof pid, "%x", static_cast<unsigned>(getpid()));
-  unsigned next = static_cast<unsigned>(std::strtoul(std::strchr(name, '.') + 1, nullptr, 16)) + 1;
+  unsigned next = static_cast<unsigned>(std::strtoul(std::strchr(name, '.') + 1, nullptr, 16));
   char linkName[32], fileName[32];
-  std::snprintf(linkName, sizeof linkName, "%s.%03x", pid, next);
-  std::snprintf(fileName, sizeof fileName, "%s.%03x", pid, next + 1);
+  std::snprintf(linkName, sizeof linkName, "%x.%03x", static_cast<unsigned>(getpid()), next + 1);
+  std::snprintf(fileName, sizeof fileName, "%x.%03x", static_cast<unsigned>(getpid()), next + 2);
   testutil::WriteFile(dir / "victim", "precious");
   ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / linkName).c_str()), 0);
   testutil::WriteFile(dir / fileName, "someone else's");
 
-  mode_t old = umask(0);
+  const mode_t old = umask(0);
   prclient::FilePtr f = prclient::MakeData(dir.path().c_str(), name);
   umask(old);
   ASSERT_TRUE(f);
   std::fputs("data", f.get());
   f.reset();
-  EXPECT_STRNE(name, linkName);
-  EXPECT_STRNE(name, fileName);
   EXPECT_EQ(testutil::ReadFile(dir / "victim"), "precious");
   EXPECT_EQ(testutil::ReadFile(dir / fileName), "someone else's");
   EXPECT_EQ(testutil::ReadFile(dir / name), "data");
   EXPECT_EQ(ModeOf(dir / name), 0777u);
+  chmod(dir.path().c_str(), 0777);  // others could move the file: refused
+  EXPECT_FALSE(prclient::MakeData(dir.path().c_str(), name));
 }
 
 }  // namespace
