@@ -4,10 +4,13 @@
 #ifndef PRCLIENT_FUZZ_CHECK_H_
 #define PRCLIENT_FUZZ_CHECK_H_
 
+#include <locale.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <cwchar>
 
 namespace fuzzcheck {
 
@@ -21,15 +24,10 @@ namespace fuzzcheck {
 // `bytes` shown with every byte outside printable ASCII as \xHH.
 inline std::string Show(std::string_view bytes) {
   std::string out = "\"";
-  for (char ch : bytes) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += ch;
-    } else {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    }
+  for (const unsigned char c : bytes) {
+    char buf[5];
+    std::snprintf(buf, sizeof buf, c >= 0x20 && c < 0x7F && c != '\\' && c != '"' ? "%c" : "\\x%02X", c);
+    out += buf;
   }
   return out + "\"";
 }
@@ -39,32 +37,21 @@ inline std::string Show(std::string_view bytes) {
 // the C1 or directional controls; otherwise what is wrong with it.
 inline std::string TerminalProblem(std::string_view text) {
   if (text.empty() || text.back() != '\n') return "does not end in a newline";
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if ((c < 0x20 && c != '\n') || c == 0x7F)
-        return "control byte at " + std::to_string(i);
-      ++i;
-      continue;
-    }
-    std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 0;
-    if (len == 0 || c > 0xF4 || i + len > text.size())
-      return "bad UTF-8 at " + std::to_string(i);
-    char32_t cp = c & (0x7F >> len);
-    for (std::size_t k = 1; k < len; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return "bad UTF-8 at " + std::to_string(i);
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    const char32_t least = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-      return "bad UTF-8 at " + std::to_string(i);
-    if (cp <= 0x9F || cp == 0x200E || cp == 0x200F ||
-        (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069))
-      return "hidden control at " + std::to_string(i);
-    i += len;
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  const locale_t old = uselocale(utf8);
+  std::mbstate_t state{};
+  std::string problem;
+  for (std::size_t i = 0, len = 0; i < text.size() && problem.empty(); i += len) {
+    wchar_t c = 0;  // glibc takes 5-byte forms and values past U+10FFFF
+    len = std::mbrtowc(&c, text.data() + i, text.size() - i, &state);
+    if (len > 4 || c > 0x10FFFF)
+      problem = "bad UTF-8 at " + std::to_string(i);
+    else if ((c < 0x20 && c != '\n') || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+             (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069))
+      problem = "control at " + std::to_string(i);
   }
-  return "";
+  uselocale(old);
+  return problem;
 }
 
 }  // namespace fuzzcheck

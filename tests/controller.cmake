@@ -8,8 +8,8 @@ add_dependencies(controller_test prcontroller)
 gtest_discover_tests(controller_test DISCOVERY_TIMEOUT 30)
 
 # Other users of the request directory, and inputs changing under the
-# controller; some cases run as nobody and need root.
-add_executable(controller_hostile_test controller_hostile_test.cc fault_util.cc)
+# controller.
+add_executable(controller_hostile_test controller_hostile_test.cc)
 target_link_libraries(controller_hostile_test PRIVATE e2e_util prclient GTest::gtest_main)
-add_dependencies(controller_hostile_test prwatch_e2e prcontroller)
+add_dependencies(controller_hostile_test prcontroller)
 gtest_discover_tests(controller_hostile_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)

@@ -1,6 +1,6 @@
 // The controller as a running process on a real directory: replies in
-// place, requests still being copied, damaged files, links, bursts of
-// requests, --once, polling, reply expiry and stopping.
+// place, links, requests still being copied or damaged, polling, state
+// changes, reply expiry and stopping.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -18,9 +18,9 @@
 
 namespace {
 
+using ctltest::Ask;
 using ctltest::ClientImage;
 using ctltest::Controller;
-using ctltest::Head;
 using ctltest::WaitFor;
 using testing::UnorderedElementsAre;
 using testutil::Exists;
@@ -29,11 +29,8 @@ using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
 
-const std::string kSample = SAMPLE_STATE;
-
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 bool Gone(const std::string& path) { return WaitFor([&] { return !Exists(path); }); }
-bool Appears(const std::string& path) { return WaitFor([&] { return Exists(path); }); }
 
 // A link planted under a reply name is left alone, one under a request name
 // removed; neither is followed.
@@ -43,21 +40,19 @@ TEST(ControllerServer, AnswersInPlaceWithMode0644AndFollowsNoLink) {
   const std::string image = ClientImage("sprLink01", "linked", "prwatch", {});
   WriteFile(outside / "image", image);
   ASSERT_EQ(::symlink((outside / "victim").c_str(), (dir / "r0001").c_str()), 0);
-
   // A reply created under its own name could be read half-written.
   const int events = ::inotify_init1(IN_NONBLOCK);
   ASSERT_GE(::inotify_add_watch(events, dir.path().c_str(), IN_CREATE), 0);
-  Controller controller({"--dir", dir.path(), "--state", kSample});
+  Controller controller({"--dir", dir.path(), "--state", SAMPLE_STATE});
   ASSERT_TRUE(controller.WaitReady()) << controller.Log();
-  WriteFile(dir / "sprAb12Cd", ClientImage("sprAb12Cd", "r0002", "prwatch", {"-p", "lp1"}));
   ASSERT_EQ(::symlink((outside / "image").c_str(), (dir / "sprLink01").c_str()), 0);
+  EXPECT_EQ(Ask(dir.path(), "sprAb12Cd", "r0002", "prwatch", {"-p", "lp1"}),
+            "0\nJobs matching queue \"lp1\": 5");
   struct stat st {};
-  ASSERT_TRUE(WaitFor(
-      [&] { return ::lstat((dir / "r0002").c_str(), &st) == 0 && S_ISREG(st.st_mode); }));
+  ASSERT_TRUE(::lstat((dir / "r0002").c_str(), &st) == 0 && S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 07777, 0644u) << "the controller runs with umask 077";
   ASSERT_TRUE(Gone(dir / "sprLink01"));
   Sleep(20);
-  EXPECT_EQ(st.st_mode & 07777, 0644u) << "the controller runs with umask 077";
-  EXPECT_EQ(Head(dir / "r0002"), "0\nJobs matching queue \"lp1\": 5");
   EXPECT_EQ(ReadFile(outside / "victim"), "untouched");
   EXPECT_EQ(ReadFile(outside / "image"), image);
   EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("r0001", "r0002"));
@@ -65,67 +60,52 @@ TEST(ControllerServer, AnswersInPlaceWithMode0644AndFollowsNoLink) {
   alignas(inotify_event) char buf[4096];  // a few events, read at once
   const ssize_t n = ::read(events, buf, sizeof buf);
   for (ssize_t at = 0; at < n;) {
-    const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
-    EXPECT_STRNE(event->name, "r0002") << "the reply was created in place";
-    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+    EXPECT_STRNE(e->name, "r0002") << "the reply was created in place";
+    at += static_cast<ssize_t>(sizeof *e + e->len);
   }
   ::close(events);
 }
 
-// A request still being copied is not acted upon; once whole it is answered
-// once. What stays short or damaged is given up after the grace time.
-TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpAfterTheGraceTime) {
-  TempDir dir;
-  Controller controller({"--dir", dir.path(), "--state", kSample, "--grace", "0.6"});
-  ASSERT_TRUE(controller.WaitReady());
-  const std::string image = ClientImage("sprGrow01", "grown", "prbay", {"-l"});
-  WriteFile(dir / "sprGrow01", image.substr(0, 60));
-  WriteFile(dir / "sprShort1", ClientImage("sprShort1", "short", "prwatch", {}).substr(0, 40));
-  WriteFile(dir / "sprTiny01", image.substr(0, 10));  // its reply name is not there yet
-  Sleep(200);
-  EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("sprGrow01", "sprShort1", "sprTiny01"))
-      << "acted upon before whole or before the grace time";
-  WriteFile(dir / "sprGrow01", image);  // the rest of the copy
-  ASSERT_TRUE(Appears(dir / "grown"));
-  ASSERT_TRUE(Appears(dir / "short") && Gone(dir / "sprTiny01"));
-  Sleep(100);
-  EXPECT_EQ(Head(dir / "grown"), "0\nAll queues: 4");
-  EXPECT_EQ(ReadFile(dir / "short"),
-            "4\nprcontroller: malformed request: the request is 40 bytes long, not 132\n");
-  const std::string log = controller.Log();
-  const std::size_t answered = log.find("answered sprGrow01");
-  EXPECT_TRUE(answered != std::string::npos && answered == log.rfind("answered sprGrow01")) << log;
-  EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("grown", "short"));
-}
+// With inotify and by polling alike: a request still being copied is not
+// acted upon, and once whole it is answered once, from the state file as it
+// now is; what stays short or damaged is given up after the grace time.
+// Replies expire, but not a file a client has since put under the name.
+TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpAndRepliesExpire) {
+  for (const bool poll : {false, true}) {
+    SCOPED_TRACE(poll ? "polling" : "inotify");
+    TempDir dir, state_dir;
+    const std::string state = state_dir / "state";
+    WriteFile(state, "queue q1 ready\n");
+    std::vector<std::string> args{"--dir", dir.path(), "--state", state, "--grace", "0.6",
+                                  "--reply-age", "0.4"};
+    if (poll) args.insert(args.end(), {"--poll", "--poll-interval", "0.02"});
+    Controller controller(args);
+    ASSERT_TRUE(controller.WaitReady());
+    EXPECT_EQ(Ask(dir.path(), "sprState1", "before", "prwatch", {}), "1\nNo jobs");
+    WriteFile(dir / "mine", "a client's own file");
+    ASSERT_EQ(std::rename((dir / "mine").c_str(), (dir / "before").c_str()), 0);
 
-// Without inotify: requests, whole or not, are found by polling.
-TEST(ControllerServer, PollingSeesRequestsAndStateChangesAndRepliesExpire) {
-  TempDir dir, state_dir;
-  const std::string state = state_dir / "state";
-  WriteFile(state, "queue q1 ready\n");
-  Controller controller({"--dir", dir.path(), "--state", state, "--reply-age", "0.3",
-                         "--grace", "0.5", "--poll", "--poll-interval", "0.02"});
-  ASSERT_TRUE(controller.WaitReady());
-
-  const std::string image = ClientImage("sprState1", "before", "prwatch", {});
-  WriteFile(dir / "sprState1", image.substr(0, 100));
-  Sleep(80);
-  EXPECT_FALSE(Exists(dir / "before"));
-  WriteFile(dir / "sprState1", image);
-  ASSERT_TRUE(Appears(dir / "before"));
-  EXPECT_EQ(Head(dir / "before"), "1\nNo jobs");
-  // A client that reuses the name owns the new file: it must not expire.
-  WriteFile(dir / "mine", "a client's own file");
-  ASSERT_EQ(std::rename((dir / "mine").c_str(), (dir / "before").c_str()), 0);
-
-  WriteFile(state, "queue q1 ready\njob 7 q1 zoe queued 1 1 -1m \"new job\"\n");
-  WriteFile(dir / "sprState2", ClientImage("sprState2", "after", "prwatch", {}));
-  ASSERT_TRUE(Appears(dir / "after"));
-  EXPECT_EQ(Head(dir / "after"), "0\nAll jobs: 1");
-
-  ASSERT_TRUE(Gone(dir / "after"));
-  EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("before"));
-  EXPECT_EQ(controller.Stop(SIGINT), 0);
+    const std::string image = ClientImage("sprGrow01", "grown", "prwatch", {});
+    WriteFile(dir / "sprGrow01", image.substr(0, 60));
+    WriteFile(dir / "sprShort1", ClientImage("sprShort1", "short", "prwatch", {}).substr(0, 40));
+    WriteFile(dir / "sprTiny01", image.substr(0, 10));  // its reply name is not there yet
+    Sleep(200);
+    EXPECT_THAT(ListDir(dir.path()),
+                UnorderedElementsAre("before", "sprGrow01", "sprShort1", "sprTiny01"))
+        << "acted upon before whole or before the grace time";
+    WriteFile(state, "queue q1 ready\njob 7 q1 zoe queued 1 1 -1m \"new job\"\n");
+    EXPECT_EQ(Ask(dir.path(), "sprGrow01", "grown", "prwatch", {}), "0\nAll jobs: 1");
+    ASSERT_TRUE(WaitFor([&] { return Exists(dir / "short"); }));
+    EXPECT_EQ(ReadFile(dir / "short"),
+              "4\nprcontroller: malformed request: the request is 40 bytes long, not 132\n");
+    EXPECT_TRUE(Gone(dir / "sprTiny01") && Gone(dir / "grown") && Gone(dir / "short"));
+    EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("before"));
+    const std::string log = controller.Log();
+    const std::size_t answered = log.find("answered sprGrow01");
+    EXPECT_TRUE(answered != std::string::npos && answered == log.rfind("answered sprGrow01")) << log;
+    EXPECT_EQ(controller.Stop(poll ? SIGINT : SIGTERM), 0);
+  }
 }
 
 }  // namespace

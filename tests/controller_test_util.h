@@ -12,6 +12,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "prclient.h"
@@ -20,31 +21,26 @@
 
 namespace ctltest {
 
-// The request image a client writes, made by the client library itself.
+// The request image a client writes, made by the client library itself;
+// the remote call wraps each argument in double quotes, escaping nothing.
 inline std::string ClientImage(const std::string& control, const std::string& reply,
-                               const std::string& request,
-                               const std::vector<std::string>& args) {
+                               const std::string& request, std::vector<std::string> args) {
   prclient::RequestRecord rec;
   std::snprintf(rec.controlName, sizeof rec.controlName, "%s", control.c_str());
   std::snprintf(rec.replyName, sizeof rec.replyName, "%s", reply.c_str());
   std::snprintf(rec.requestName, sizeof rec.requestName, "%s", request.c_str());
-  // The remote call wraps each argument in double quotes, escaping nothing.
-  std::vector<std::string> quoted;
-  for (const std::string& arg : args) quoted.push_back("\"" + arg + "\"");
-  const std::size_t count = std::min<std::size_t>(quoted.size(), prclient::kMaxArgs);
-  rec.wordCount = static_cast<int>(count) + 1;
+  args.resize(std::min<std::size_t>(args.size(), prclient::kMaxArgs));
+  rec.wordCount = static_cast<int>(args.size()) + 1;
   rec.words[0] = rec.requestName;
-  for (std::size_t i = 0; i < count; ++i) rec.words[i + 1] = quoted[i].c_str();
+  for (std::size_t i = 0; i < args.size(); ++i) rec.words[i + 1] = (args[i] = '"' + args[i] + '"').c_str();
   return prclient::RequestImage(rec);
 }
 
 // Polls `done` until it holds; false after five seconds.
 inline bool WaitFor(const std::function<bool()>& done) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
     if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
   return true;
 }
 
@@ -52,6 +48,14 @@ inline bool WaitFor(const std::function<bool()>& done) {
 inline std::string Head(const std::string& path) {
   const std::string text = testutil::ReadFile(path);
   return text.substr(0, text.find('\n', text.find('\n') + 1));
+}
+
+// Drops a request in `dir` as a client's copy does and returns its reply's head.
+inline std::string Ask(const std::string& dir, const std::string& control, const std::string& reply,
+                       const std::string& request, const std::vector<std::string>& args) {
+  testutil::WriteFile(dir + "/" + control, ClientImage(control, reply, request, args));
+  return WaitFor([&] { return testutil::Exists(dir + "/" + reply); }) ? Head(dir + "/" + reply)
+                                                                        : "no reply";
 }
 
 // The prcontroller program run with `args`, its log kept; killed when the
@@ -64,20 +68,16 @@ class Controller {
     ::umask(old);
   }
   ~Controller() { if (pid_ > 0) Stop(SIGKILL); }
-
-  bool WaitReady() const {
-    return WaitFor([this] { return Log().find("serving ") != std::string::npos; });
+  bool WaitLogged(const std::string& what) const {
+    return WaitFor([&] { return Log().find(what) != std::string::npos; });
   }
+  bool WaitReady() const { return WaitLogged("serving "); }
+  // The exit status, or -signal.
   int Stop(int signal) {
     ::kill(pid_, signal);
     return Wait();
   }
-  // The exit status, or -signal.
-  int Wait() {
-    const int code = testutil::Finish(pid_, logs_.path()).exitCode;
-    pid_ = -1;
-    return code;
-  }
+  int Wait() { return testutil::Finish(std::exchange(pid_, -1), logs_.path()).exitCode; }
   std::string Log() const { return testutil::ReadFile(logs_ / "stderr"); }
   pid_t pid() const { return pid_; }
 
