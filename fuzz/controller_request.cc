@@ -27,7 +27,7 @@ const char kState[] =
     "job 1049 lp1 ivan done 3072 1 -5h \"label\"\n";
 
 void CheckReply(const prcontroller::Reply& reply, const std::string& what) {
-  FUZZ_CHECK(reply.status >= 0 && reply.status <= 5, what);
+  FUZZ_CHECK(reply.status >= prcontroller::kStatusOk && reply.status <= prcontroller::kStatusNoQueue, what);
   const std::string problem = fuzzcheck::TerminalProblem(reply.text);
   FUZZ_CHECK(problem.empty(), what + ": " + problem + " in " + fuzzcheck::Show(reply.text));
 }

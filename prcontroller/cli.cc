@@ -66,7 +66,7 @@ const char* UsageText() {
          "Long options may be abbreviated; SIGHUP re-reads the state file.\n";
 }
 
-std::string VersionText() { return std::string("prcontroller ") + PRCONTROLLER_VERSION; }
+std::string VersionText() { return std::string("prcontroller ") + PRCLIENT_VERSION; }
 
 bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string* err) {
   Settings& s = cl->settings;
