@@ -43,9 +43,9 @@ struct Request {
   Line line = Line::kComplete;
 };
 
-// Parses a request file's whole content into *request; false, with *err
+// Parses a request file's whole content into *out; false, with *err
 // saying why, when the bytes are not a request.
-bool ParseRequest(std::string_view bytes, Request* request, std::string* err);
+bool ParseRequest(std::string_view bytes, Request* out, std::string* err);
 
 // The reply name of a file that is not a valid request (short, long or
 // damaged elsewhere), when its reply name field is intact and usable; lets
