@@ -403,8 +403,8 @@ def page(r, f, smoke, plotted):
                   f"Get-Jobs sent {sc['n']} times as bare HTTP over one kept connection took "
                   f"{us_(sc['median'])} at the median ({us_(sc['min'])} at best), so the bridge "
                   f"adds {us_(max(bt['median'] - sc['median'], 0))} at the median: reading the "
-                  f"response, the listing and writing the reply. "
-                  + ("The 3 ms target is out of reach while `cupsd` alone takes longer."
+                  f"response, the listing and writing the reply."
+                  + (" The 3 ms target is out of reach while `cupsd` alone takes longer."
                      if sc["median"] >= TARGETS["bridge_turnaround_us"] else "") + "\n\n")
 
     # 5
