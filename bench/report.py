@@ -399,8 +399,8 @@ def page(r, f, smoke, plotted):
             w("\n")
             if "scheduler" in b:
                 sc = b["scheduler"]
-                w(f"The scheduler's own time is the bridge's floor: right after those rounds, the same "
-                  f"Get-Jobs sent {sc['n']} times as bare HTTP over one kept connection took "
+                w(f"The scheduler's own time is the bridge's floor: right after those rounds, "
+                  f"the same Get-Jobs sent {sc['n']} times as bare HTTP over one kept connection took "
                   f"{us_(sc['median'])} at the median ({us_(sc['min'])} at best), so the bridge "
                   f"adds {us_(max(bt['median'] - sc['median'], 0))} at the median: reading the "
                   f"response, the listing and writing the reply."
