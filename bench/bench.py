@@ -10,6 +10,7 @@ drift on a shared machine, ratios much less.
 
 import argparse
 import datetime
+import getpass
 import json
 import os
 import platform
@@ -18,6 +19,7 @@ import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -101,6 +103,55 @@ def free_port():
 def load_average():
     with open("/proc/loadavg") as f:
         return float(f.read().split()[0])
+
+
+def ipp_attribute(tag, name, value):
+    name, value = name.encode(), value.encode()
+    return struct.pack(">BH", tag, len(name)) + name + struct.pack(">H", len(value)) + value
+
+
+def receive(sock):
+    data = sock.recv(65536)
+    if not data:
+        raise BenchError("cupsd closed the connection during a Get-Jobs")
+    return data
+
+
+def scheduler_exchanges(port, n):
+    """Times n bare Get-Jobs exchanges on one kept connection, asking for what
+    the bridge asks: the scheduler's own share of a bridge answer. In µs."""
+    wanted = ["job-id", "job-originating-user-name", "job-name", "job-k-octets", "job-state",
+              "job-printer-uri", "time-at-creation", "copies", "job-impressions"]
+    times = []
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        for i in range(n):
+            body = (struct.pack(">BBHI", 2, 0, 0x000A, i + 1) + b"\x01"
+                    + ipp_attribute(0x47, "attributes-charset", "utf-8")
+                    + ipp_attribute(0x48, "attributes-natural-language", "en")
+                    + ipp_attribute(0x45, "printer-uri", "ipp://localhost/")
+                    + ipp_attribute(0x42, "requesting-user-name", getpass.getuser())
+                    + ipp_attribute(0x44, "which-jobs", "not-completed")
+                    + ipp_attribute(0x44, "requested-attributes", wanted[0])
+                    + b"".join(ipp_attribute(0x44, "", w) for w in wanted[1:]) + b"\x03")
+            message = (f"POST / HTTP/1.1\r\nHost: localhost:{port}\r\n"
+                       f"Content-Type: application/ipp\r\nContent-Length: {len(body)}\r\n\r\n"
+                       ).encode() + body
+            start = time.perf_counter()
+            s.sendall(message)
+            got = b""
+            while b"\r\n\r\n" not in got:
+                got += receive(s)
+            head, rest = got.split(b"\r\n\r\n", 1)
+            length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
+            while (len(rest) < int(length[1]) if length else not rest.endswith(b"0\r\n\r\n")):
+                rest += receive(s)
+            times.append((time.perf_counter() - start) * 1e6)
+            if not head.startswith(b"HTTP/1.1 200"):
+                raise BenchError("cupsd answered a bare Get-Jobs with "
+                                 + head.split(b"\r")[0].decode())
+            time.sleep(0.01)
+    return times
 
 
 # ---- the bench ---------------------------------------------------------------
@@ -491,12 +542,14 @@ FileDevice Yes
                                  ("bridge", self.prwatch("-nwait", "0", "-ntries", "1000"))])
             self.settle(mark, n + 1)  # and the warm-up query
             logged = self.answers(mark)
+            exchanges = scheduler_exchanges(int(server.rsplit(":", 1)[1]), n)
             if len(logged) != n + 1 or any(a[2] != 0 for a in logged):
                 raise BenchError(f"bridge: {len(logged)} answers logged for {n + 1} queries; "
                                  f"see {self.controller_log}")
             self.results["cups"]["bridge"] = dict(
                 stats={label: summary(self.times(out, label, 0)) for label in ("lpstat", "bridge")},
-                turnaround=summary([a[3] for a in logged]))
+                turnaround=summary([a[3] for a in logged]),
+                scheduler=summary(exchanges))
         finally:
             stop(self.controller)
             self.start_controller()
