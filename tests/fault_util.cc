@@ -152,7 +152,7 @@ void AreaTest::SetUp() {
 
 void AreaTest::TearDown() {
   EXPECT_TRUE(testutil::ListDir(area_.spool()).empty()) << "left in the scratch directory";
-  EXPECT_TRUE(ReapAll(Millis(3000))) << "processes left running";
+  EXPECT_TRUE(ReapAll(Millis(5000))) << "processes left running";
 }
 
 }  // namespace faults
