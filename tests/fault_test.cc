@@ -88,41 +88,32 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
   const std::optional<faults::User> nobody = faults::Nobody();
   const std::string spool = area_.spool();
   testutil::TempDir elsewhere;
-  auto linked = [&] {
-    rmdir(spool.c_str());
-    return symlink(elsewhere.path().c_str(), spool.c_str()) == 0;
-  };
   const struct {
     const char* what;
-    std::function<bool()> make;
-    bool served, needsNobody, asNobody;
+    int mode;  // -1: no directory at all
+    bool link, theirs, asNobody, served;
   } cases[] = {
-      {"missing", [&] { return rmdir(spool.c_str()) == 0; }, false, false, false},
+      {"missing", -1, false, false, false, false},
       // Root writes anywhere, so the program runs as nobody then.
-      {"not writable", [&] { return chmod(spool.c_str(), 0555) == 0; }, false, true, true},
-      {"the administrator's link", linked, true, false, false},
-      {"another user's link",
-       [&] { return linked() && lchown(spool.c_str(), nobody->uid, nobody->gid) == 0; }, false,
-       true, false},
-      {"open to all", [&] { return chmod(spool.c_str(), 0777) == 0; }, false, false, false},
-      {"open to all, sticky", [&] { return chmod(spool.c_str(), 01777) == 0; }, true, false,
-       false},
+      {"not writable", 0555, false, false, true, false},
+      {"the administrator's link", 0, true, false, false, true},
+      {"another user's link", 0, true, true, false, false},
+      {"open to all", 0777, false, false, false, false},
+      {"open to all, sticky", 01777, false, false, false, true},
       // Its owner may rename anything in it, sticky or not.
-      {"another user's, sticky",
-       [&] {
-         return chown(spool.c_str(), nobody->uid, nobody->gid) == 0 &&
-                chmod(spool.c_str(), 01777) == 0;
-       },
-       false, true, false},
-      {"open to its group", [&] { return chmod(spool.c_str(), 0775) == 0; }, false, false, false},
+      {"another user's, sticky", 01777, false, true, false, false},
+      {"open to its group", 0775, false, false, false, false},
   };
   auto ctl = Answer("0\nanswer\n");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(spool);
     mkdir(spool.c_str(), 0755);
-    if (c.needsNobody && !nobody) continue;
-    ASSERT_TRUE(c.make());
+    if ((c.theirs || c.asNobody) && !nobody) continue;
+    if (c.mode < 0 || c.link) { ASSERT_EQ(rmdir(spool.c_str()), 0); }
+    if (c.link) { ASSERT_EQ(symlink(elsewhere.path().c_str(), spool.c_str()), 0); }
+    if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->uid, nobody->gid), 0); }
+    if (c.mode > 0) { ASSERT_EQ(chmod(spool.c_str(), static_cast<mode_t>(c.mode)), 0); }
     testutil::Launch launch = Client("prwatch", {"-nwait", "0"});
     Outcome o = testutil::Run(c.asNobody ? faults::As(*nobody, launch) : launch);
     EXPECT_EQ(o.out, c.served ? "answer\n" : "");
