@@ -175,6 +175,7 @@ TEST_F(TrpcTest, InterruptsEndTheCall) {
     const auto t0 = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
+      signal(SIGINT, SIG_DFL);  // a background job starts with it ignored
       int status;
       prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr,
                      &status);
