@@ -149,6 +149,24 @@ TEST_F(TrpcTest, PollLimits) {
   EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 4u);
 }
 
+// Outside a remote call, also once one has ended, a blocked interrupt is
+// the caller's to take: a Delay leaves it pending.
+TEST_F(TrpcTest, DelayAfterACallLeavesItsCallersBlockedSignalsPending) {
+  prclient::ntrys = 0;
+  EXPECT_EQ(Call().code, prclient::kTrpcNoReply);
+  sigset_t intr, saved, pending;
+  sigemptyset(&intr);
+  sigaddset(&intr, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &intr, &saved);
+  raise(SIGINT);
+  prclient::Delay(1);
+  sigpending(&pending);
+  EXPECT_EQ(sigismember(&pending, SIGINT), 1);
+  int taken = 0;
+  sigwait(&intr, &taken);
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
 TEST_F(TrpcTest, ScratchTooLongForTheReplySendsNothing) {
   // Room for the request's path (133 characters at most), none for the reply's.
   TempDir deep;
