@@ -95,8 +95,9 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   EXPECT_EQ(count, pids.size());
   EXPECT_EQ(distinct.size(), count);
   char first[prclient::kNameSize], second[prclient::kNameSize];
-  prclient::MakeUnique(first, 14);
-  prclient::MakeUnique(second, 14);
+  std::memset(first, 'Z', sizeof first);
+  EXPECT_EQ(prclient::MakeUnique(first, 14) | prclient::MakeUnique(second, 14), 0);
+  EXPECT_LT(strnlen(first, sizeof first), sizeof first) << "terminated";
   EXPECT_STRNE(first, second);
 }
 
@@ -174,6 +175,9 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   EXPECT_EQ(testutil::ReadFile(dir / "victim"), "precious");
   EXPECT_EQ(testutil::ReadFile(dir / fileName), "someone else's");
   EXPECT_EQ(testutil::ReadFile(dir / name), "data");
+  char third[32];  // the first name after the planted ones
+  std::snprintf(third, sizeof third, "%x.%03x", static_cast<unsigned>(getpid()), next + 3);
+  EXPECT_STREQ(name, third);
   EXPECT_EQ(ModeOf(dir / name), 0777u);
   chmod(dir.path().c_str(), 0777);  // others could move the file: refused
   EXPECT_FALSE(prclient::MakeData(dir.path().c_str(), name));
