@@ -49,15 +49,6 @@ class Faults : public faults::AreaTest {
     return testutil::Run(Client(program, std::move(args), std::move(env)));
   }
 
-  // Answers every request in the local request directory.
-  std::unique_ptr<testutil::TestController> Answer(const std::string& reply) {
-    return std::make_unique<testutil::TestController>(
-        area_.requests(), [reply](const SeenRequest&, std::string* out) {
-          *out = reply;
-          return true;
-        });
-  }
-
   // The fetches the programs ran through PATH: cp, or rcp from host:path.
   // Requests to this host go through /usr/bin/cp, which is not logged.
   int Fetches() {
@@ -104,7 +95,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
       {"another user's, sticky", 01777, false, true, false, false},
       {"open to its group", 0775, false, false, false, false},
   };
-  auto ctl = Answer("0\nanswer\n");
+  auto ctl = faults::Answering(area_.requests(), "0\nanswer\n");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(spool);
@@ -154,7 +145,7 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ForgetRun();
-    auto ctl = c.reply ? Answer(c.reply) : nullptr;
+    auto ctl = c.reply ? faults::Answering(area_.requests(), c.reply) : nullptr;
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-nwait", "0"});
     const auto t0 = Clock::now();
@@ -229,7 +220,7 @@ TEST_F(Faults, RepliesLostToAFullOutput) {
   const std::pair<std::string, int> cases[] = {
       {"0\nlisting\n", 255}, {"0\n" + std::string(100000, 'x'), 255}, {"3\n", 3}};
   for (const auto& [reply, code] : cases) {
-    auto ctl = Answer(reply);
+    auto ctl = faults::Answering(area_.requests(), reply);
     testutil::Launch l = Client("prwatch", {"-nwait", "0"});
     l.stdoutPath = "/dev/full";
     Outcome o = testutil::Run(l);

@@ -97,6 +97,14 @@ testutil::Outcome Running::FinishWithin(Millis limit) {
   return o;
 }
 
+std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply) {
+  return std::make_unique<testutil::TestController>(
+      dir, [reply](const testutil::SeenRequest&, std::string* out) {
+        *out = reply;
+        return true;
+      });
+}
+
 std::optional<User> Nobody() {
   const passwd* pw = getpwnam("nobody");
   if (geteuid() != 0 || pw == nullptr || pw->pw_uid == 0) return std::nullopt;

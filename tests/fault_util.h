@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +62,9 @@ struct Interrupted {
   std::size_t children = 0;
 };
 Interrupted InterruptInFetch(const testutil::Launch& client, const std::string& requests);
+
+// A controller that answers every request in `dir` with `reply`.
+std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply);
 
 struct User {
   uid_t uid;

@@ -72,19 +72,12 @@ class Terminal : public faults::AreaTest {
     return area_.StubbedClient("prwatch", std::move(args), {"FAULT=" + fault});
   }
 
-  testutil::TestController ctl_{area_.requests(),
-                                [](const testutil::SeenRequest&, std::string* out) {
-                                  *out = "0\nanswer\n";
-                                  return true;
-                                }};
+  std::unique_ptr<testutil::TestController> ctl_ =
+      faults::Answering(area_.requests(), "0\nanswer\n");
 };
 
 TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
-  testutil::TestController remote(area_ / "hosts/ctlhost" + area_.requests(),
-                                  [](const testutil::SeenRequest&, std::string* out) {
-                                    *out = "0\nfar answer\n";
-                                    return true;
-                                  });
+  auto remote = faults::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
   faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "ask"), tty.slave());
   // The send asks, then every fetch until the answer is there.
