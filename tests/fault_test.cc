@@ -6,14 +6,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -34,43 +30,23 @@ const char kUnreachable[] = "Server or directory unreachable\n";
 const char kNotResponding[] = "Server not responding\n";
 const char kSystemError[] = "System error\n";
 
-// The programs run in an area of their own with the failing copy commands
-// first on PATH (passing calls on until a test sets FAULT) and the stand-in
-// rcp behind them: "ctlhost" is another host whose request directory has
-// the same path as the local one, "bare" one without it.
-class Faults : public testing::Test {
+// The programs run with the failing copy commands first on PATH (passing
+// calls on until a test sets FAULT) and the stand-in rcp behind them:
+// "ctlhost" is another host whose request directory has the same path as
+// the local one, "bare" one without it.
+class Faults : public faults::AreaTest {
  protected:
-  static void SetUpTestSuite() { faults::BecomeSubreaper(); }
   void SetUp() override {
-    area_.WriteConf(testutil::HostName(), area_.requests() + "/");
-    std::filesystem::create_directories(remoteRequests_);
+    AreaTest::SetUp();
     std::filesystem::create_directories(area_ / "hosts/bare");
   }
-  void TearDown() override {
-    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty()) << "left in the scratch directory";
-    EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
-  }
-
   testutil::Launch Client(const char* program, std::vector<std::string> args,
                           std::vector<std::string> env = {}) {
-    const std::string stubs = testutil::StubBinDir();
-    env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
-                             "RCP_ROOT=" + area_ / "hosts", "FAULT_LOG=" + log_,
-                             "FAULT_PIDS=" + pids_});
-    return area_.Client(program, std::move(args), std::move(env));
+    return area_.StubbedClient(program, std::move(args), std::move(env));
   }
   Outcome Run(const char* program, std::vector<std::string> args,
               std::vector<std::string> env = {}) {
     return testutil::Run(Client(program, std::move(args), std::move(env)));
-  }
-
-  // Answers every request in the local request directory.
-  std::unique_ptr<testutil::TestController> Answer(const std::string& reply) {
-    return std::make_unique<testutil::TestController>(
-        area_.requests(), [reply](const SeenRequest&, std::string* out) {
-          *out = reply;
-          return true;
-        });
   }
 
   // The fetches the programs ran through PATH: cp, or rcp from host:path.
@@ -90,7 +66,6 @@ class Faults : public testing::Test {
       for (const std::string& name : testutil::ListDir(dir)) unlink((dir + "/" + name).c_str());
   }
 
-  faults::Area area_;
   const std::string remoteRequests_ = area_ / "hosts/ctlhost" + area_.requests();
   const std::string log_ = area_ / "calls";
   const std::string pids_ = area_ / "stub-pids";
@@ -104,41 +79,32 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
   const std::optional<faults::User> nobody = faults::Nobody();
   const std::string spool = area_.spool();
   testutil::TempDir elsewhere;
-  auto linked = [&] {
-    rmdir(spool.c_str());
-    return symlink(elsewhere.path().c_str(), spool.c_str()) == 0;
-  };
   const struct {
     const char* what;
-    std::function<bool()> make;
-    bool served, needsNobody, asNobody;
+    int mode;  // -1: no directory at all
+    bool link, theirs, asNobody, served;
   } cases[] = {
-      {"missing", [&] { return rmdir(spool.c_str()) == 0; }, false, false, false},
+      {"missing", -1, false, false, false, false},
       // Root writes anywhere, so the program runs as nobody then.
-      {"not writable", [&] { return chmod(spool.c_str(), 0555) == 0; }, false, true, true},
-      {"the administrator's link", linked, true, false, false},
-      {"another user's link",
-       [&] { return linked() && lchown(spool.c_str(), nobody->uid, nobody->gid) == 0; }, false,
-       true, false},
-      {"open to all", [&] { return chmod(spool.c_str(), 0777) == 0; }, false, false, false},
-      {"open to all, sticky", [&] { return chmod(spool.c_str(), 01777) == 0; }, true, false,
-       false},
+      {"not writable", 0555, false, false, true, false},
+      {"the administrator's link", 0, true, false, false, true},
+      {"another user's link", 0, true, true, false, false},
+      {"open to all", 0777, false, false, false, false},
+      {"open to all, sticky", 01777, false, false, false, true},
       // Its owner may rename anything in it, sticky or not.
-      {"another user's, sticky",
-       [&] {
-         return chown(spool.c_str(), nobody->uid, nobody->gid) == 0 &&
-                chmod(spool.c_str(), 01777) == 0;
-       },
-       false, true, false},
-      {"open to its group", [&] { return chmod(spool.c_str(), 0775) == 0; }, false, false, false},
+      {"another user's, sticky", 01777, false, true, false, false},
+      {"open to its group", 0775, false, false, false, false},
   };
-  auto ctl = Answer("0\nanswer\n");
+  auto ctl = faults::Answering(area_.requests(), "0\nanswer\n");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove(spool);
     mkdir(spool.c_str(), 0755);
-    if (c.needsNobody && !nobody) continue;
-    ASSERT_TRUE(c.make());
+    if ((c.theirs || c.asNobody) && !nobody) continue;
+    if (c.mode < 0 || c.link) { ASSERT_EQ(rmdir(spool.c_str()), 0); }
+    if (c.link) { ASSERT_EQ(symlink(elsewhere.path().c_str(), spool.c_str()), 0); }
+    if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->uid, nobody->gid), 0); }
+    if (c.mode > 0) { ASSERT_EQ(chmod(spool.c_str(), static_cast<mode_t>(c.mode)), 0); }
     testutil::Launch launch = Client("prwatch", {"-nwait", "0"});
     Outcome o = testutil::Run(c.asNobody ? faults::As(*nobody, launch) : launch);
     EXPECT_EQ(o.out, c.served ? "answer\n" : "");
@@ -149,25 +115,6 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
   std::filesystem::remove(spool);
   mkdir(spool.c_str(), 0755);
   if (!nobody) GTEST_SKIP() << "cases run as another user need root and a user \"nobody\"";
-}
-
-TEST_F(Faults, ScratchDirectoryFull) {
-  // A small tmpfs in a mount namespace of the test's own: nobody else sees
-  // it, and it is gone with the test process at the latest.
-  const std::string spool = area_.spool(), filler = spool + "/filler";
-  if (unshare(CLONE_NEWNS) != 0 ||
-      mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("tmpfs", spool.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=64k,mode=755") != 0)
-    GTEST_SKIP() << "cannot mount a small tmpfs (needs root): " << std::strerror(errno);
-
-  // No room at all: the request file is made but cannot be written.
-  testutil::WriteFile(filler, std::string(64 * 1024, 'f'));
-  Outcome o = Run("prwatch", {"-nwait", "0"});
-  EXPECT_EQ(o.err, kSystemError);
-  EXPECT_EQ(o.exitCode, 255);
-  EXPECT_THAT(area_.Requests(area_.requests()), IsEmpty());
-  EXPECT_EQ(testutil::ListDir(spool), std::vector<std::string>{"filler"});
-  umount2(spool.c_str(), MNT_DETACH);
 }
 
 // Each ends in its message at once, after as many fetches as it allowed.
@@ -192,14 +139,13 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
       {"fetch failing", "0\nanswer\n", {"-ntries", "3"}, {"FAULT=fail"}, Eq(kNotResponding), 3},
       {"fetch leaving half", "0\nanswer\n", {"-ntries", "3"}, {"FAULT=partial"},
        Eq(kNotResponding), 3},
-      {"controller down", nullptr, {"-ntries", "4"}, {}, Eq(kNotResponding), 4},
       {"empty reply", "", {}, {}, Eq(kSystemError), testing::Ge(1)},
       {"request directory missing", nullptr, {"-server", "bare"}, {}, EndsWith(kUnreachable), 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ForgetRun();
-    auto ctl = c.reply ? Answer(c.reply) : nullptr;
+    auto ctl = c.reply ? faults::Answering(area_.requests(), c.reply) : nullptr;
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-nwait", "0"});
     const auto t0 = Clock::now();
@@ -212,23 +158,22 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   }
 }
 
-// SIGINT, SIGTERM and SIGHUP while the client waits between polls, while
-// its request is being sent and while a reply is being fetched, also by a
-// copy that ignores them and is killed once it has had its time.
-class Interrupted : public Faults, public testing::WithParamInterface<int> {};
-
-TEST_P(Interrupted, EndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
-  const int sig = GetParam();
+// An interrupt while the client waits between polls, while its request is
+// being sent and while a reply is being fetched, also by a copy that
+// ignores it and is killed once it has had its time. (The terminal tests
+// send each signal during a send.)
+TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
   const struct {
     const char* during;
+    int sig;
     std::vector<std::string> args;
     std::string fault;
   } phases[] = {
-      {"the wait", {"-nwait", "30", "-ntries", "2"}, ""},
-      {"the send", {"-server", "ctlhost", "-nwait", "0"}, "hang"},
+      {"the wait", SIGHUP, {"-nwait", "30", "-ntries", "2"}, ""},
+      {"the send", SIGINT, {"-server", "ctlhost", "-nwait", "0"}, "hang"},
       // To this host the request goes through /usr/bin/cp; the stub is the fetch.
-      {"the fetch", {"-nwait", "0"}, "hang"},
-      {"a stubborn fetch", {"-nwait", "0"}, "stubborn"},
+      {"the fetch", SIGHUP, {"-nwait", "0"}, "hang"},
+      {"a stubborn fetch", SIGTERM, {"-nwait", "0"}, "stubborn"},
   };
   for (const auto& phase : phases) {
     SCOPED_TRACE(phase.during);
@@ -242,20 +187,14 @@ TEST_P(Interrupted, EndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
         },
         Millis(10000)));
     const auto t0 = Clock::now();
-    Outcome o = client.Finish(sig);
+    Outcome o = client.Finish(phase.sig);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(4));
-    EXPECT_EQ(o.exitCode, -sig);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.exitCode, -phase.sig);
+    EXPECT_EQ(o.out + o.err, "");
     EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
     EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "the copy or its child left running";
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Signals, Interrupted, testing::Values(SIGINT, SIGTERM, SIGHUP),
-                         [](const testing::TestParamInfo<int>& info) {
-                           return std::string(sigabbrev_np(info.param));
-                         });
 
 TEST_F(Faults, LinkPlantedAtTheReplyPathWritesNothingThrough) {
   // Another user of the shared scratch directory reads the reply name from
@@ -281,7 +220,7 @@ TEST_F(Faults, RepliesLostToAFullOutput) {
   const std::pair<std::string, int> cases[] = {
       {"0\nlisting\n", 255}, {"0\n" + std::string(100000, 'x'), 255}, {"3\n", 3}};
   for (const auto& [reply, code] : cases) {
-    auto ctl = Answer(reply);
+    auto ctl = faults::Answering(area_.requests(), reply);
     testutil::Launch l = Client("prwatch", {"-nwait", "0"});
     l.stdoutPath = "/dev/full";
     Outcome o = testutil::Run(l);

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -96,6 +97,14 @@ testutil::Outcome Running::FinishWithin(Millis limit) {
   return o;
 }
 
+std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply) {
+  return std::make_unique<testutil::TestController>(
+      dir, [reply](const testutil::SeenRequest&, std::string* out) {
+        *out = reply;
+        return true;
+      });
+}
+
 std::optional<User> Nobody() {
   const passwd* pw = getpwnam("nobody");
   if (geteuid() != 0 || pw == nullptr || pw->pw_uid == 0) return std::nullopt;
@@ -132,7 +141,8 @@ testutil::Launch Area::StubbedClient(const std::string& program,
                                      std::vector<std::string> env) const {
   const std::string stubs = testutil::StubBinDir();
   env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
-                           "RCP_ROOT=" + dir_ / "hosts", "FAULT_PIDS=" + dir_ / "stub-pids"});
+                           "RCP_ROOT=" + dir_ / "hosts", "FAULT_LOG=" + dir_ / "calls",
+                           "FAULT_PIDS=" + dir_ / "stub-pids"});
   return Client(program, std::move(args), std::move(env));
 }
 
@@ -141,6 +151,16 @@ std::vector<std::string> Area::Requests(const std::string& dir) {
   for (const std::string& name : testutil::ListDir(dir))
     if (name.rfind("spr", 0) == 0) found.push_back(name);
   return found;
+}
+
+void AreaTest::SetUp() {
+  area_.WriteConf(testutil::HostName(), area_.requests() + "/");
+  std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
+}
+
+void AreaTest::TearDown() {
+  EXPECT_TRUE(testutil::ListDir(area_.spool()).empty()) << "left in the scratch directory";
+  EXPECT_TRUE(ReapAll(Millis(5000))) << "processes left running";
 }
 
 }  // namespace faults

@@ -3,10 +3,12 @@
 #ifndef PRCLIENT_TEST_FAULT_UTIL_H_
 #define PRCLIENT_TEST_FAULT_UTIL_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +63,9 @@ struct Interrupted {
 };
 Interrupted InterruptInFetch(const testutil::Launch& client, const std::string& requests);
 
+// A controller that answers every request in `dir` with `reply`.
+std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply);
+
 struct User {
   uid_t uid;
   gid_t gid;
@@ -85,8 +90,8 @@ class Area {
                           std::vector<std::string> env) const;
   // The same with the failing copy commands (tests/stubs/faulty, passing
   // calls on until FAULT is set) and the stand-in rcp first on PATH: a
-  // host is a directory under hosts/, and a hanging stub writes its pids
-  // to stub-pids.
+  // host is a directory under hosts/, the stubs log their calls to
+  // "calls", and a hanging stub writes its pids to stub-pids.
   testutil::Launch StubbedClient(const std::string& program, std::vector<std::string> args,
                                  std::vector<std::string> env) const;
   // Request files ("spr" names) waiting in `dir`.
@@ -94,6 +99,17 @@ class Area {
 
  private:
   testutil::TempDir dir_;
+};
+
+// A test in an area of its own whose request directory is also served
+// under hosts/ctlhost. Afterwards the scratch directory must be empty and
+// nothing the test started may be left running.
+class AreaTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { BecomeSubreaper(); }
+  void SetUp() override;
+  void TearDown() override;
+  Area area_;
 };
 
 }  // namespace faults

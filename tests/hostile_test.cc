@@ -16,23 +16,9 @@
 namespace {
 
 using faults::Millis;
-using testing::HasSubstr;
-using testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
-class Hostile : public testing::Test {
- protected:
-  static void SetUpTestSuite() { faults::BecomeSubreaper(); }
-  void SetUp() override {
-    area_.WriteConf(testutil::HostName(), area_.requests() + "/");
-    std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
-  }
-  void TearDown() override {
-    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty()) << "left in the scratch directory";
-    EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
-  }
-  faults::Area area_;
-};
+using Hostile = faults::AreaTest;
 
 // Nobody else can learn the request's name before it is delivered: a link
 // planted under it in the request directory would have the copy write

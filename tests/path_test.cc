@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,21 +39,6 @@ TEST(Path, SetDirAndGetDir) {
   EXPECT_EQ(prclient::SetDir(deep.c_str()), -1);
   EXPECT_EQ(prclient::GetDir(buf, 1), -1);  // too small for any path
   EXPECT_EQ(prclient::SetDir(start), 0);
-}
-
-TEST(Delay, LeavesItsCallersBlockedSignalsPending) {
-  // Outside a remote call, a blocked interrupt is the caller's to take.
-  sigset_t intr, saved, pending;
-  sigemptyset(&intr);
-  sigaddset(&intr, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &intr, &saved);
-  raise(SIGINT);
-  prclient::Delay(1);
-  sigpending(&pending);
-  EXPECT_EQ(sigismember(&pending, SIGINT), 1);
-  int taken = 0;
-  sigwait(&intr, &taken);
-  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
 }  // namespace

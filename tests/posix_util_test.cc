@@ -40,6 +40,8 @@ TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
     EXPECT_EQ(prclient::ReadAll(fd.get(), &got, limit, &err), limit == 70000) << limit;
   }
   ::mkdir((dir / "d").c_str(), 0700);
+  prclient::Fd d(::open((dir / "d").c_str(), O_RDONLY));  // reading it fails
+  EXPECT_FALSE(prclient::ReadAll(d.get(), &got, 10, &err));
   { prclient::ScopedRemoval d(dir / "d"), f(dir / "f"); }
   EXPECT_TRUE(testutil::ListDir(dir.path()).empty());
 }

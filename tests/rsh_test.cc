@@ -69,11 +69,10 @@ bool ShellPortListening() {
          std::string::npos;
 }
 
-// The namespaces and their mounts go with the test process.
-class RealRcp : public testing::Test {
+// The namespaces and their mounts go with the test process; an rshd still
+// serving when its inetd is stopped is reaped as the area's.
+class RealRcp : public faults::AreaTest {
  protected:
-  // An rshd still serving when its inetd is stopped comes here to be reaped.
-  static void SetUpTestSuite() { faults::BecomeSubreaper(); }
   void SetUp() override {
     for (const char* program : {kInetd, kRshd, "/usr/bin/rcp"})
       if (access(program, X_OK) != 0) GTEST_SKIP() << program << " missing: " << kInstall;
@@ -110,9 +109,7 @@ class RealRcp : public testing::Test {
       umount2(getpwuid(0)->pw_dir, MNT_DETACH);
       umount2("/run", MNT_DETACH);
     }
-    EXPECT_TRUE(faults::ReapAll(Millis(5000))) << "processes left running";
-    EXPECT_THAT(testutil::ListDir(area_.spool()), testing::IsEmpty())
-        << "left in the scratch directory";
+    AreaTest::TearDown();
   }
 
   // The real rcp and nothing of the tests' stand-ins on the path.
@@ -121,7 +118,6 @@ class RealRcp : public testing::Test {
   }
 
   testutil::TempDir home_;
-  faults::Area area_;
   std::optional<faults::Running> inetd_;
   bool mounted_ = false;
 };

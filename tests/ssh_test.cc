@@ -36,11 +36,11 @@ std::string FreePort() {
   return std::to_string(ntohs(a.sin_port));
 }
 
-class RealSsh : public testing::Test {
+// sshd's sessions still open when it is stopped are reaped as the area's.
+class RealSsh : public faults::AreaTest {
  protected:
-  // sshd's sessions still open when it is stopped come here to be reaped.
   static void SetUpTestSuite() {
-    faults::BecomeSubreaper();
+    AreaTest::SetUpTestSuite();
     const int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
     if (tty >= 0) ioctl(tty, TIOCNOTTY), close(tty);
   }
@@ -84,8 +84,7 @@ class RealSsh : public testing::Test {
   void TearDown() override {
     if (sshd_) sshd_->Finish(SIGTERM);
     umount2("/etc/passwd", MNT_DETACH);  // its file goes with the home directory
-    EXPECT_TRUE(faults::ReapAll(Millis(5000))) << "processes left running";
-    EXPECT_THAT(testutil::ListDir(area_.spool()), testing::IsEmpty()) << "left in scratch";
+    AreaTest::TearDown();
     EXPECT_THAT(faults::Area::Requests(area_.requests()), testing::IsEmpty()) << "left remote";
   }
 
@@ -98,7 +97,6 @@ class RealSsh : public testing::Test {
   }
 
   testutil::TempDir home_;
-  faults::Area area_;
   std::string knownHost_;
   std::optional<faults::Running> sshd_;
 };

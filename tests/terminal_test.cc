@@ -61,39 +61,23 @@ class Pty {
 
 // A controller on this host answers at once; "ctlhost" is another host
 // reached through the stand-in copy commands, which answers nothing.
-class Terminal : public testing::Test {
+class Terminal : public faults::AreaTest {
  protected:
   static void SetUpTestSuite() {
-    faults::BecomeSubreaper();
+    AreaTest::SetUpTestSuite();
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);  // nor for the clients that die of SIGQUIT
-  }
-  void SetUp() override {
-    area_.WriteConf(testutil::HostName(), area_.requests() + "/");
-    std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
-  }
-  void TearDown() override {
-    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty()) << "left in the scratch directory";
-    EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "processes left running";
   }
   testutil::Launch Client(std::vector<std::string> args, const std::string& fault) {
     return area_.StubbedClient("prwatch", std::move(args), {"FAULT=" + fault});
   }
 
-  faults::Area area_;
-  testutil::TestController ctl_{area_.requests(),
-                                [](const testutil::SeenRequest&, std::string* out) {
-                                  *out = "0\nanswer\n";
-                                  return true;
-                                }};
+  std::unique_ptr<testutil::TestController> ctl_ =
+      faults::Answering(area_.requests(), "0\nanswer\n");
 };
 
 TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
-  testutil::TestController remote(area_ / "hosts/ctlhost" + area_.requests(),
-                                  [](const testutil::SeenRequest&, std::string* out) {
-                                    *out = "0\nfar answer\n";
-                                    return true;
-                                  });
+  auto remote = faults::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
   faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "ask"), tty.slave());
   // The send asks, then every fetch until the answer is there.

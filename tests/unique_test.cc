@@ -17,7 +17,7 @@ namespace {
 
 using prclient::UniqueName;
 
-TEST(UniqueName, WorkedExampleAndTheCut) {
+TEST(UniqueName, WorkedExamplesAndTheCut) {
   // pid 500, seconds 0x2a3b4c5d, 123 ms, host ws1, first and second call.
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 14), "4c5d7bws101f4");
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 501, 14), "4c5d7bws101f5");
@@ -26,18 +26,13 @@ TEST(UniqueName, WorkedExampleAndTheCut) {
   EXPECT_EQ(UniqueName(1, 2, 3, "h", 1, 14), "123h0001");  // short: copied whole
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 1), "");
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 0), "");
-}
-
-TEST(UniqueName, LongHostNamesGiveWayToTheTime) {
-  // Two workstations of one domain, the same pid, a second apart: the cut
-  // alone would keep only host and counter and give both the same name.
-  const std::string a = UniqueName(500, 0x2a3b4c5d, 123, "ws101.example.com", 500, 14);
-  const std::string b = UniqueName(500, 0x2a3b4c5e, 123, "ws102.example.com", 500, 14);
-  EXPECT_NE(a, b);
-  EXPECT_EQ(a, "4c5d7bws101f4");  // low seconds, milliseconds, host start, counter
-  // Different milliseconds alone tell them apart too.
-  EXPECT_NE(UniqueName(500, 0x2a3b4c5d, 123, "longhostname1", 500, 14),
-            UniqueName(500, 0x2a3b4c5d, 124, "longhostname2", 500, 14));
+  // Long host names give way to the time: low seconds, milliseconds, host
+  // start, counter. Two workstations of one domain with the same pid, a
+  // second or a millisecond apart, get names of their own.
+  const std::string first = UniqueName(500, 0x2a3b4c5d, 123, "ws101.example.com", 500, 14);
+  EXPECT_EQ(first, "4c5d7bws101f4");
+  EXPECT_NE(UniqueName(500, 0x2a3b4c5e, 123, "ws102.example.com", 500, 14), first);
+  EXPECT_NE(UniqueName(500, 0x2a3b4c5d, 124, "ws102.example.com", 500, 14), first);
   // Wide values never make the name longer than the field.
   for (unsigned long counter : {0x1UL, 0xffffUL, 0x3fffffUL, 0xffffffffUL})
     EXPECT_LE(UniqueName(0x3fffff, 0xffffffff, 999, std::string(31, 'h'), counter, 14).size(),
@@ -100,8 +95,9 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   EXPECT_EQ(count, pids.size());
   EXPECT_EQ(distinct.size(), count);
   char first[prclient::kNameSize], second[prclient::kNameSize];
-  prclient::MakeUnique(first, 14);
-  prclient::MakeUnique(second, 14);
+  std::memset(first, 'Z', sizeof first);
+  EXPECT_EQ(prclient::MakeUnique(first, 14) | prclient::MakeUnique(second, 14), 0);
+  EXPECT_LT(strnlen(first, sizeof first), sizeof first) << "terminated";
   EXPECT_STRNE(first, second);
 }
 
@@ -179,6 +175,9 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   EXPECT_EQ(testutil::ReadFile(dir / "victim"), "precious");
   EXPECT_EQ(testutil::ReadFile(dir / fileName), "someone else's");
   EXPECT_EQ(testutil::ReadFile(dir / name), "data");
+  char third[32];  // the first name after the planted ones
+  std::snprintf(third, sizeof third, "%x.%03x", static_cast<unsigned>(getpid()), next + 3);
+  EXPECT_STREQ(name, third);
   EXPECT_EQ(ModeOf(dir / name), 0777u);
   chmod(dir.path().c_str(), 0777);  // others could move the file: refused
   EXPECT_FALSE(prclient::MakeData(dir.path().c_str(), name));
