@@ -158,7 +158,7 @@ class BodyReader {
   }
 
   http_t* http_;
-  char block_[32768];
+  char block_[32768] = {};
   size_t next_ = 0, end_ = 0;
 };
 
