@@ -7,11 +7,14 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "number.h"
 
 namespace prcontroller {
 namespace {
@@ -375,13 +378,13 @@ std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
   int port = ippPort();
   if (host.empty() || host[0] != '/') {
     if (const std::size_t colon = host.rfind(':'); colon != std::string::npos) {
-      const char* first = host.data() + colon + 1;
-      const char* last = host.data() + host.size();
-      const auto [end, ec] = std::from_chars(first, last, port);
-      if (ec != std::errc() || end != last || port < 1 || port > 65535) {
+      const std::optional<long long> number = prclient::ParseInteger(
+          std::string_view(host).substr(colon + 1), prclient::NumberForm::kWhole, 1, 65535);
+      if (!number) {
         *err = "--cups: \"" + server + "\" is not HOST, HOST:PORT or a socket path";
         return nullptr;
       }
+      port = static_cast<int>(*number);
       host.resize(colon);
     }
     if (host.empty()) host = "localhost";

@@ -5,7 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,20 +13,22 @@
 #include <string>
 
 #include "escape.h"
+#include "number.h"
 
 namespace prcontroller {
 
 bool IsJournalStream(const char* journal_stream, int fd) {
   if (journal_stream == nullptr) return false;
-  const char* const end = journal_stream + std::strlen(journal_stream);
-  unsigned long long dev = 0, ino = 0;
-  const auto [colon, dev_err] = std::from_chars(journal_stream, end, dev);
-  if (dev_err != std::errc() || colon == end || *colon != ':') return false;
-  const auto [rest, ino_err] = std::from_chars(colon + 1, end, ino);
-  if (ino_err != std::errc() || rest != end) return false;
+  const std::string_view text = journal_stream;  // "DEVICE:INODE"
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  using prclient::NumberForm;
+  const auto dev = prclient::ParseInteger(text.substr(0, colon), NumberForm::kWhole, 0, LLONG_MAX);
+  const auto ino = prclient::ParseInteger(text.substr(colon + 1), NumberForm::kWhole, 0, LLONG_MAX);
   struct stat st {};
-  return ::fstat(fd, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == dev &&
-         static_cast<unsigned long long>(st.st_ino) == ino;
+  return dev && ino && ::fstat(fd, &st) == 0 &&
+         static_cast<unsigned long long>(st.st_dev) == static_cast<unsigned long long>(*dev) &&
+         static_cast<unsigned long long>(st.st_ino) == static_cast<unsigned long long>(*ino);
 }
 
 Log::Log(bool quiet)
