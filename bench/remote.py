@@ -48,11 +48,14 @@ def main():
     remote = os.path.join(area, "remote-dir")
     for d in (home, remote):
         shutil.rmtree(d, ignore_errors=True)
-    for d in (home, os.path.join(home, ".ssh"), os.path.join(home, "control"), remote):
+    for d in (home, os.path.join(home, ".ssh"), remote):
         os.makedirs(d, mode=0o700)
     run(["ip", "link", "set", "lo", "up"], 10)
     run(["mount", "-t", "tmpfs", "-o", "mode=755", "tmpfs", "/run"], 10)
     os.makedirs("/run/sshd")
+    # A control socket's path must fit 108 bytes with ssh's 17-byte suffix
+    # for its temporary name; a deep checkout does not leave room for that.
+    os.makedirs("/run/control", mode=0o700)
     # The first entry for a name or a user id is the one that counts.
     write(os.path.join(area, "passwd"),
           f"root:x:0:0:root:{home}:/bin/sh\n" + open("/etc/passwd").read())
@@ -73,7 +76,7 @@ def main():
     write(os.path.join(home, ".ssh", "config"),
           f"Host fresh\n{common}ControlMaster no\nControlPath none\n"
           f"Host shared\n{common}ControlMaster auto\nControlPersist 60\n"
-          f"ControlPath {home}/control/%C\n")
+          "ControlPath /run/control/%C\n")
     with open(os.path.join(home, "hostkey.pub")) as f:
         write(os.path.join(home, ".ssh", "known_hosts"), f"[127.0.0.1]:{port} {f.read()}")
     write(os.path.join(home, ".rhosts"), "localhost root\n", 0o600)
