@@ -123,6 +123,8 @@ TEST_F(TrpcTest, RepliesRelayedExactly) {
 }
 
 TEST_F(TrpcTest, PollLimits) {
+  EXPECT_EQ(saved_.wait, 5) << "the default wait the manuals give";
+  EXPECT_EQ(saved_.trys, 12) << "the default number of polls";
   // Nobody answers: ntrys polls, then "no reply"; none or a negative count.
   prclient::ntrys = 3;
   EXPECT_EQ(Call().code, prclient::kTrpcNoReply);
@@ -167,18 +169,24 @@ TEST_F(TrpcTest, DelayAfterACallLeavesItsCallersBlockedSignalsPending) {
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
-TEST_F(TrpcTest, ScratchTooLongForTheReplySendsNothing) {
-  // Room for the request's path (133 characters at most), none for the reply's.
+// A scratch directory with room for the request's path (133 characters at
+// most) but none for the reply's, and one that others may write without the
+// sticky bit (they could swap the call's files): nothing is sent.
+TEST_F(TrpcTest, UnusableScratchSendsNothing) {
   TempDir deep;
-  std::string dir = deep.path() + "/";
-  dir += std::string(111 - dir.size(), 'd');
-  mkdir(dir.c_str(), 0700);
-  dir += "/";
-  prclient::Tmpqdir = dir.c_str();
-  EXPECT_EQ(Call().code, prclient::kTrpcSystemError);
+  std::string tooLong = deep.path() + "/";
+  tooLong += std::string(111 - tooLong.size(), 'd');
+  mkdir(tooLong.c_str(), 0700);
+  const std::string open = deep / "open";
+  mkdir(open.c_str(), 0777);
+  chmod(open.c_str(), 0777);
+  for (const std::string& dir : {tooLong + "/", open + "/"}) {
+    prclient::Tmpqdir = dir.c_str();
+    EXPECT_EQ(Call().code, prclient::kTrpcSystemError) << dir;
+    EXPECT_EQ(testutil::ListDir(dir), std::vector<std::string>{});
+  }
   prclient::Tmpqdir = scratchPath_.c_str();
   EXPECT_EQ(testutil::ListDir(ctl_.path()), std::vector<std::string>{});
-  EXPECT_EQ(testutil::ListDir(dir), std::vector<std::string>{});
 }
 
 // An interrupt ends the call at once, in the wait between polls as in a
