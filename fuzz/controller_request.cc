@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <cwchar>
 #include <string>
 
@@ -20,18 +22,7 @@ namespace {
 
 using prcontroller::Request;
 
-constexpr std::time_t kNow = 1714555800;  // 2024-05-01, when the jobs below waited
-
-// A small spool with something for every filter and a name that needs
-// escaping.
-const char kState[] =
-    "queue lp1 ready \"Second floor\"\n"
-    "queue lp2 paused\n"
-    "job 1041 lp1 alice printing 1258291 14 -3m \"report.pdf\"\n"
-    "job 1042 lp1 bob queued 84213 2 -2h \"meeting notes\"\n"
-    "job 1044 lp2 dave error 402112 6 -47m \"\\e[31minvoice\\xff\"\n"
-    "job 1045 lp2 erin held 9873410 22 -2d \"poster\"\n"
-    "job 1049 lp1 ivan done 3072 1 -5h \"label\"\n";
+constexpr std::time_t kNow = 1714555800;
 
 // What the controller promises of every reply: a known status, and text fit
 // for a terminal: well formed UTF-8 in whole lines, no control character but
@@ -55,10 +46,12 @@ void CheckReply(const prcontroller::Reply& reply) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The sample spool has something for every filter and names that need escaping.
   static const prcontroller::SpoolState state = [] {
+    std::ifstream in(SAMPLE_STATE);
     std::vector<prcontroller::StateProblem> problems;
-    auto s = prcontroller::ParseState(kState, kNow, &problems);
-    CHECK(problems.empty());
+    auto s = prcontroller::ParseState(std::string(std::istreambuf_iterator<char>(in), {}), kNow, &problems);
+    CHECK(s.jobs.size() > 10 && problems.empty());
     return s;
   }();
 
