@@ -76,7 +76,7 @@ TEST(ControllerServer, RepliesInPlaceFollowNoLinkAndCannotBeTakenOverOrBlocked) 
   char events_seen[4096];  // a few events, read at once; no other name holds "r0002"
   const ssize_t n = ::read(events.get(), events_seen, sizeof events_seen);
   ASSERT_GT(n, 0);
-  EXPECT_EQ(std::string_view(events_seen, n).find("r0002"), std::string_view::npos) << "created in place";
+  EXPECT_EQ(std::string_view(events_seen, n).find("r0002"), std::string_view::npos) << "made under its name";
   WriteFile(dir / "sprEvil01", ClientImage("sprEvil01", "r0002", "prwatch", {"-j", "evil"}));
   EXPECT_TRUE(controller.WaitLogged("refused sprEvil01")) << controller.err();
   EXPECT_EQ(ctltest::Head(dir / "r0002"), first);

@@ -28,7 +28,8 @@ TEST(Load, EveryClientGetsTheAnswerToItsOwnRequest) {
   // compete for the controller. The job name tells the requests apart, and
   // the controller restates it in its answer.
   std::list<faults::Running> clients;
-  const auto t0 = std::chrono::steady_clock::now();
+  using Clock = std::chrono::steady_clock;
+  const auto t0 = Clock::now();
   for (int i = 0; i < n; ++i)
     clients.emplace_back(area.Client("prwatch", {"-j", "job" + std::to_string(i), "-nwait", i % 2 ? "1" : "0",
                                                  "-ntries", i % 2 ? "300" : "1000000"}, {}));
@@ -39,7 +40,7 @@ TEST(Load, EveryClientGetsTheAnswerToItsOwnRequest) {
               std::tuple("No jobs matching name \"job" + std::to_string(i++) + "\"\n", "", 1));
   }
   std::cout << n << " clients answered in "
-            << std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count() << " ms\n";
+            << std::chrono::duration<double, std::milli>(Clock::now() - t0).count() << " ms\n";
 
   EXPECT_EQ(testutil::ListDir(area.spool()), std::vector<std::string>{})
       << "left in the scratch directory";
