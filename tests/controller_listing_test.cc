@@ -2,6 +2,7 @@
 // does to the listings, and why a request is refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -24,33 +25,6 @@ using Args = std::vector<std::string>;
 using Keys = std::vector<std::string>;
 
 constexpr std::time_t kNow = 1714555800;  // submission times count back from it
-
-SpoolState Fixture() {
-  std::vector<StateProblem> problems;
-  SpoolState state = ParseState(
-      "queue lp1 ready \"Second floor\"\n"
-      "queue lp2 paused Reception\n"
-      "queue big offline \"\\e]0;owned\\x07\"\n"
-      "job 1 lp1 alice printing 2048 3 -5m report\n"
-      "job 2 lp1 bob queued 100 1 -90m job17\n"
-      "job 3 lp2 carol error 5000000 40 -3h job170\n"
-      "job 4 big dave held 7 1 -2d \"plan \\e[2J\"\n"
-      "job 5 lp2 erin done 10 1 -1d job17\n"
-      "job 6 lp1 \"fr\\x07nk\" error 1 1 -1m notes\n",
-      kNow, &problems);
-  EXPECT_TRUE(problems.empty());
-  return state;
-}
-
-Reply AnswerTo(const std::string& request, const Args& args, const SpoolState* state,
-               std::string_view why = "") {
-  Request parsed;
-  std::string err;
-  EXPECT_TRUE(ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err))
-      << err;
-  FixedSource source(state, std::string(why));
-  return Answer(parsed, source, kNow);
-}
 
 TEST(ControllerEscape, ControlCharactersBecomeVisible) {
   const struct {
@@ -75,7 +49,28 @@ TEST(ControllerEscape, ControlCharactersBecomeVisible) {
 // it was refused), so that a client with many requests out can tell which
 // one a reply answers; the keys are the listed rows' first column.
 TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
-  const SpoolState state = Fixture();
+  std::vector<StateProblem> problems;
+  const SpoolState state = ParseState(
+      "queue lp1 ready \"Second floor\"\n"
+      "queue lp2 paused Reception\n"
+      "queue big offline \"\\e]0;owned\\x07\"\n"
+      "job 1 lp1 alice printing 2048 3 -5m report\n"
+      "job 2 lp1 bob queued 100 1 -90m job17\n"
+      "job 3 lp2 carol error 5000000 40 -3h job170\n"
+      "job 4 big dave held 7 1 -2d \"plan \\e[2J\"\n"
+      "job 5 lp2 erin done 10 1 -1d job17\n"
+      "job 6 lp1 \"fr\\x07nk\" error 1 1 -1m notes\n",
+      kNow, &problems);
+  EXPECT_TRUE(problems.empty());
+  const auto answer = [](const std::string& request, const Args& args, const SpoolState* state,
+                         const std::string& why = "") {
+    Request parsed;
+    std::string err;
+    EXPECT_TRUE(ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err)) << err;
+    FixedSource source(state, why);
+    return Answer(parsed, source, kNow);
+  };
+
   const struct {
     const char* request;
     Args args;
@@ -109,21 +104,19 @@ TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
-    const Reply reply = AnswerTo(c.request, c.args, &state);
-    std::istringstream in(reply.text);
-    std::string first, line;
-    std::getline(in, first);
+    const Reply reply = answer(c.request, c.args, &state);
     EXPECT_EQ(reply.status, c.status);
-    EXPECT_EQ(first.substr(0, std::strlen(c.line)), c.line);
-    Keys keys;  // a refusal's one line has no header after it, a listing does
-    EXPECT_EQ(!std::getline(in, line), c.keys.empty());
-    while (std::getline(in, line)) keys.push_back(line.substr(0, line.find(' ')));
-    EXPECT_EQ(keys, c.keys);
+    EXPECT_EQ(reply.text.rfind(c.line, 0), 0u) << reply.text;
+    std::istringstream in(reply.text);
+    Keys keys;  // every line's: a refusal's one line has no header after it, a listing does
+    for (std::string line; std::getline(in, line);) keys.push_back(line.substr(0, line.find(' ')));
+    EXPECT_EQ(keys.size(), c.keys.empty() ? 1 : c.keys.size() + 2);
+    EXPECT_EQ(Keys(keys.begin() + std::min<std::size_t>(keys.size(), 2), keys.end()), c.keys);
   }
   // Help needs no spool state, and what follows -? does not matter.
-  EXPECT_EQ(AnswerTo("prwatch", {"-l", "-?", "-x"}, nullptr).text, JobHelpText());
-  EXPECT_EQ(AnswerTo("prbay", {"-?"}, nullptr).text, QueueHelpText());
-  const Reply no_state = AnswerTo("prwatch", {}, nullptr, "cannot read /x\x1b: No such file");
+  EXPECT_EQ(answer("prwatch", {"-l", "-?", "-x"}, nullptr).text, JobHelpText());
+  EXPECT_EQ(answer("prbay", {"-?"}, nullptr).text, QueueHelpText());
+  const Reply no_state = answer("prwatch", {}, nullptr, "cannot read /x\x1b: No such file");
   EXPECT_EQ(no_state.status, kStatusNoState);
   EXPECT_EQ(no_state.text, "prwatch: spool state unavailable: cannot read /x^[: No such file\n");
   const Reply malformed = MalformedReply("the request is 7 bytes long\x1b");

@@ -1,20 +1,27 @@
 // The controller as a running process on a real directory: replies in
 // place, links, requests still being copied or damaged, polling, state
-// changes, reply expiry and stopping.
+// changes, reply expiry and stopping; and against other users of its request
+// directory and its inputs changing under it: a reply name taken over,
+// predicted temporary names, a huge job name, the directory swapped, SIGHUP,
+// and a state file rewritten while it is read.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "controller_test_util.h"
+#include "posix_util.h"
 
 namespace {
 
@@ -28,57 +35,75 @@ using testutil::ListDir;
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WriteFile;
+using Clock = std::chrono::steady_clock;
+
+const std::string kSample = SAMPLE_STATE;
 
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 bool Gone(const std::string& path) { return WaitFor([&] { return !Exists(path); }); }
 
-// A link planted under a reply name is left alone, one under a request name
-// removed; neither is followed.
-TEST(ControllerServer, AnswersInPlaceWithMode0644AndFollowsNoLink) {
+// A reply is made under its own name, mode 0644 whatever the controller's
+// umask, and is never written over: another user who can read a shared
+// request directory asks under a reply name whose reply waits to be
+// fetched, and is refused. A link planted under a reply name is left alone,
+// one under a request name removed; neither is followed. Files under the
+// temporary names a controller could once be expected to use do not stop
+// its replies; the ones an earlier run left are cleared.
+TEST(ControllerServer, RepliesInPlaceFollowNoLinkAndCannotBeTakenOverOrBlocked) {
   TempDir dir, outside;
+  WriteFile(dir / ".prcontroller.left", "");
   WriteFile(outside / "victim", "untouched");
   const std::string image = ClientImage("sprLink01", "linked", "prwatch", {});
   WriteFile(outside / "image", image);
   ASSERT_EQ(::symlink((outside / "victim").c_str(), (dir / "r0001").c_str()), 0);
   // A reply created under its own name could be read half-written.
-  const int events = ::inotify_init1(IN_NONBLOCK);
-  ASSERT_GE(::inotify_add_watch(events, dir.path().c_str(), IN_CREATE), 0);
-  Controller controller({"--dir", dir.path(), "--state", SAMPLE_STATE});
-  ASSERT_TRUE(controller.WaitReady()) << controller.Log();
+  const prclient::Fd events(::inotify_init1(IN_NONBLOCK));
+  ASSERT_GE(::inotify_add_watch(events.get(), dir.path().c_str(), IN_CREATE), 0);
+  const mode_t old = ::umask(077);
+  Controller controller({"--dir", dir.path(), "--state", kSample});
+  ::umask(old);
+  ASSERT_TRUE(controller.WaitReady()) << controller.err();
+  EXPECT_FALSE(Exists(dir / ".prcontroller.left"));
   ASSERT_EQ(::symlink((outside / "image").c_str(), (dir / "sprLink01").c_str()), 0);
-  EXPECT_EQ(Ask(dir.path(), "sprAb12Cd", "r0002", "prwatch", {"-p", "lp1"}),
-            "0\nJobs matching queue \"lp1\": 5");
+  const std::string first = Ask(dir.path(), "sprAb12Cd", "r0002", "prwatch", {"-p", "lp1"});
+  EXPECT_EQ(first, "0\nJobs matching queue \"lp1\": 5");
   struct stat st {};
   ASSERT_TRUE(::lstat((dir / "r0002").c_str(), &st) == 0 && S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_mode & 07777, 0644u) << "the controller runs with umask 077";
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  char events_seen[4096];  // a few events, read at once; no other name holds "r0002"
+  const ssize_t n = ::read(events.get(), events_seen, sizeof events_seen);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(std::string_view(events_seen, n).find("r0002"), std::string_view::npos) << "made under its name";
+  WriteFile(dir / "sprEvil01", ClientImage("sprEvil01", "r0002", "prwatch", {"-j", "evil"}));
+  EXPECT_TRUE(controller.WaitLogged("refused sprEvil01")) << controller.err();
+  EXPECT_EQ(ctltest::Head(dir / "r0002"), first);
   ASSERT_TRUE(Gone(dir / "sprLink01"));
   Sleep(20);
   EXPECT_EQ(ReadFile(outside / "victim"), "untouched");
   EXPECT_EQ(ReadFile(outside / "image"), image);
   EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("r0001", "r0002"));
-  EXPECT_EQ(controller.Stop(SIGTERM), 0);
-  alignas(inotify_event) char buf[4096];  // a few events, read at once
-  const ssize_t n = ::read(events, buf, sizeof buf);
-  for (ssize_t at = 0; at < n;) {
-    const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-    EXPECT_STRNE(e->name, "r0002") << "the reply was created in place";
-    at += static_cast<ssize_t>(sizeof *e + e->len);
-  }
-  ::close(events);
+  for (int n = 0; n < 1000; ++n)
+    WriteFile(dir / (".prcontroller." + std::to_string(controller.pid()) + "." + std::to_string(n)), "");
+  for (const std::string n : {"1", "2", "3"})
+    EXPECT_EQ(Ask(dir.path(), "sprPlant" + n, "planted" + n, "prbay", {}), "0\nAll queues: 4");
+  EXPECT_EQ(controller.Finish(SIGINT).exitCode, 0);
 }
 
 // With inotify and by polling alike: a request still being copied is not
 // acted upon, and once whole it is answered once, from the state file as it
 // now is; what stays short or damaged is given up after the grace time.
 // Replies expire, but not a file a client has since put under the name.
-TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpAndRepliesExpire) {
-  for (const bool poll : {false, true}) {
-    SCOPED_TRACE(poll ? "polling" : "inotify");
+// Answers written into a directory the clients no longer see are lost: when
+// it is removed or replaced, the controller says so and exits for its
+// service manager to restart it.
+TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpRepliesExpireAndTheDirectoryIsKept) {
+  for (const int run : {0, 1, 2, 3}) {
+    const bool poll = run & 1, replace = run & 2;
+    SCOPED_TRACE(std::string(poll ? "polling" : "inotify") + (replace ? ", replaced" : ", removed"));
     TempDir dir, state_dir;
     const std::string state = state_dir / "state";
     WriteFile(state, "queue q1 ready\n");
-    std::vector<std::string> args{"--dir", dir.path(), "--state", state, "--grace", "0.6",
-                                  "--reply-age", "0.4"};
+    std::vector<std::string> args{"--dir", dir.path(), "--state", state, "--grace", "0.6", "--reply-age", "0.4"};
     if (poll) args.insert(args.end(), {"--poll", "--poll-interval", "0.02"});
     Controller controller(args);
     ASSERT_TRUE(controller.WaitReady());
@@ -91,8 +116,7 @@ TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpAndRepliesExpire) {
     WriteFile(dir / "sprShort1", ClientImage("sprShort1", "short", "prwatch", {}).substr(0, 40));
     WriteFile(dir / "sprTiny01", image.substr(0, 10));  // its reply name is not there yet
     Sleep(200);
-    EXPECT_THAT(ListDir(dir.path()),
-                UnorderedElementsAre("before", "sprGrow01", "sprShort1", "sprTiny01"))
+    EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("before", "sprGrow01", "sprShort1", "sprTiny01"))
         << "acted upon before whole or before the grace time";
     WriteFile(state, "queue q1 ready\njob 7 q1 zoe queued 1 1 -1m \"new job\"\n");
     EXPECT_EQ(Ask(dir.path(), "sprGrow01", "grown", "prwatch", {}), "0\nAll jobs: 1");
@@ -101,11 +125,75 @@ TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpAndRepliesExpire) {
               "4\nprcontroller: malformed request: the request is 40 bytes long, not 132\n");
     EXPECT_TRUE(Gone(dir / "sprTiny01") && Gone(dir / "grown") && Gone(dir / "short"));
     EXPECT_THAT(ListDir(dir.path()), UnorderedElementsAre("before"));
-    const std::string log = controller.Log();
+    const std::string log = controller.err();
     const std::size_t answered = log.find("answered sprGrow01");
     EXPECT_TRUE(answered != std::string::npos && answered == log.rfind("answered sprGrow01")) << log;
-    EXPECT_EQ(controller.Stop(poll ? SIGINT : SIGTERM), 0);
+
+    ASSERT_EQ(std::remove((dir / "before").c_str()), 0);
+    const Clock::time_point start = Clock::now();
+    ASSERT_EQ(replace ? rename(dir.path().c_str(), (state_dir / "old").c_str()) : rmdir(dir.path().c_str()), 0);
+    ASSERT_EQ(replace ? mkdir(dir.path().c_str(), 0755) : 0, 0);
+    ASSERT_TRUE(controller.WaitLogged("exiting")) << controller.err();
+    EXPECT_EQ(controller.Finish().exitCode, 1);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
   }
+}
+
+// A change that keeps the file's size and times is seen after SIGHUP,
+// which no longer ends the controller. The operator then rewrites the file
+// in place, in two writes, while requests arrive: every answer comes from a
+// whole file. Then one job name of a megabyte among thousands of jobs: each
+// listing stays quick (padding every row to that name's width took
+// minutes), and a stop is not held up by a queue of such listings.
+TEST(ControllerHostile, HangupRereadsTornStateIsNeverAnsweredAndAHugeNameIsQuick) {
+  TempDir dir, state_dir;
+  const std::string state = state_dir / "state";
+  WriteFile(state, "queue q1 ready\njob 1 q1 ann queued 1 1 -1m \"one\"\n");
+  struct stat st {};
+  ASSERT_EQ(stat(state.c_str(), &st), 0);
+  Controller controller({"--dir", dir.path(), "--state", state});
+  ASSERT_TRUE(controller.WaitReady());
+  EXPECT_EQ(Ask(dir.path(), "sprHup001", "hup1", "prwatch", {"-i", "2"}), "1\nNo jobs matching id \"2\"");
+  WriteFile(state, "queue q1 ready\njob 2 q1 ann queued 1 1 -1m \"one\"\n");
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(utimensat(AT_FDCWD, state.c_str(), times, 0), 0);
+  EXPECT_EQ(Ask(dir.path(), "sprHup002", "hup2", "prwatch", {"-i", "2"}), "1\nNo jobs matching id \"2\"");
+  kill(controller.pid(), SIGHUP);
+  ASSERT_TRUE(controller.WaitLogged("SIGHUP"));
+  EXPECT_EQ(Ask(dir.path(), "sprHup003", "hup3", "prwatch", {"-i", "2"}), "0\nJobs matching id \"2\": 1");
+
+  const std::string full = ReadFile(kSample);
+  const std::size_t half = full.find('\n', full.size() / 2) - 3;  // within a line
+  std::atomic<bool> done{false};
+  std::thread writer([&] {  // truncates, writes half, pauses, writes the rest
+    for (bool ok = true; ok && !done; Sleep(20)) {
+      const prclient::Fd fd(open(state.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC));
+      ok = write(fd.get(), full.data(), half) >= 0 &&
+           (Sleep(5), write(fd.get(), full.data() + half, full.size() - half) >= 0);
+    }
+  });
+  for (int n = 10; n < 25; ++n) {  // from the last whole file read, or from the new one
+    const std::string id = std::to_string(n);
+    const std::string head = Ask(dir.path(), "sprTorn" + id, "torn" + id, "prwatch", {});
+    EXPECT_TRUE(head == "0\nAll jobs: 1" || head == "0\nAll jobs: 12") << head;
+  }
+  done = true;
+  writer.join();
+
+  std::string huge = "queue q1 ready\n";
+  for (int n = 0; n < 5000; ++n) huge += "job " + std::to_string(n) + " q1 ann queued 1 1 -1m \"j\"\n";
+  WriteFile(state + ".new", huge + "job big q1 ann queued 1 1 -1m \"" + std::string(1 << 20, 'x') + "\"\n");
+  ASSERT_EQ(std::rename((state + ".new").c_str(), state.c_str()), 0);  // whole at once
+  EXPECT_EQ(Ask(dir.path(), "sprWarm01", "warm", "prbay", {}), "0\nAll queues: 1");
+  Clock::time_point start = Clock::now();
+  EXPECT_EQ(Ask(dir.path(), "sprHuge01", "huge", "prwatch", {}), "0\nAll jobs: 5001");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  for (int n = 10; n < 40; ++n)
+    WriteFile(dir / ("sprHuge" + std::to_string(n)),
+              ClientImage("sprHuge" + std::to_string(n), "h" + std::to_string(n), "prwatch", {}));
+  start = Clock::now();
+  EXPECT_EQ(controller.Finish(SIGTERM).exitCode, 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
 }
 
 }  // namespace

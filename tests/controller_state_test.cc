@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "prcontroller/state.h"
@@ -43,11 +44,10 @@ TEST(ControllerState, DamagedLinesAreSkippedAndNamedAndTheRestRead) {
     ASSERT_EQ(state.queues.size(), 2u);
     EXPECT_EQ(state.queues[0].description, "Second floor, duplex");
     ASSERT_EQ(state.jobs.size(), 2u);
-    EXPECT_EQ(state.jobs[0].status, JobStatus::kPrinting);
-    EXPECT_EQ(state.jobs[0].name, "a \"quoted\" \\ name");
-    EXPECT_EQ(state.jobs[1].queue, "q 2");
-    EXPECT_EQ(state.jobs[1].name, "\x1b[1m\x7f" "A\t");
-    EXPECT_EQ(state.jobs[1].submitted, 1714555800);
+    EXPECT_EQ(std::tie(state.jobs[0].status, state.jobs[0].name),
+              std::tuple(JobStatus::kPrinting, "a \"quoted\" \\ name"));
+    EXPECT_EQ(std::tie(state.jobs[1].queue, state.jobs[1].name, state.jobs[1].submitted),
+              std::tuple("q 2", "\x1b[1m\x7f" "A\t", 1714555800));
   }
 }
 

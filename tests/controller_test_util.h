@@ -3,20 +3,15 @@
 #ifndef PRCONTROLLER_TEST_UTIL_H_
 #define PRCONTROLLER_TEST_UTIL_H_
 
-#include <signal.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "fault_util.h"
 #include "prclient.h"
-#include "process.h"
 #include "test_util.h"
 
 namespace ctltest {
@@ -36,13 +31,7 @@ inline std::string ClientImage(const std::string& control, const std::string& re
   return prclient::RequestImage(rec);
 }
 
-// Polls `done` until it holds; false after five seconds.
-inline bool WaitFor(const std::function<bool()>& done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
-    if (std::chrono::steady_clock::now() > until) return false;
-  return true;
-}
+inline bool WaitFor(const std::function<bool()>& done) { return faults::WaitFor(done, faults::Millis(5000)); }
 
 // A reply's status line and the first line of its text, "0\nAll jobs: 6".
 inline std::string Head(const std::string& path) {
@@ -54,36 +43,17 @@ inline std::string Head(const std::string& path) {
 inline std::string Ask(const std::string& dir, const std::string& control, const std::string& reply,
                        const std::string& request, const std::vector<std::string>& args) {
   testutil::WriteFile(dir + "/" + control, ClientImage(control, reply, request, args));
-  return WaitFor([&] { return testutil::Exists(dir + "/" + reply); }) ? Head(dir + "/" + reply)
-                                                                        : "no reply";
+  return WaitFor([&] { return testutil::Exists(dir + "/" + reply); }) ? Head(dir + "/" + reply) : "no reply";
 }
 
-// The prcontroller program run with `args`, its log kept; killed when the
-// object goes unless it was stopped or waited for.
-class Controller {
- public:
-  explicit Controller(std::vector<std::string> args) {
-    const mode_t old = ::umask(077);  // must not leak into the replies' mode
-    pid_ = testutil::Start({CONTROLLER_BIN, std::move(args), "", {}, ""}, logs_.path());
-    ::umask(old);
-  }
-  ~Controller() { if (pid_ > 0) Stop(SIGKILL); }
+// The prcontroller program run with `args`, killed when the object goes
+// unless it was finished; what it logs is its standard error.
+struct Controller : faults::Running {
+  explicit Controller(std::vector<std::string> args) : Running({CONTROLLER_BIN, std::move(args), "", {}, ""}) {}
   bool WaitLogged(const std::string& what) const {
-    return WaitFor([&] { return Log().find(what) != std::string::npos; });
+    return WaitFor([&] { return err().find(what) != std::string::npos; });
   }
   bool WaitReady() const { return WaitLogged("serving "); }
-  // The exit status, or -signal.
-  int Stop(int signal) {
-    ::kill(pid_, signal);
-    return Wait();
-  }
-  int Wait() { return testutil::Finish(std::exchange(pid_, -1), logs_.path()).exitCode; }
-  std::string Log() const { return testutil::ReadFile(logs_ / "stderr"); }
-  pid_t pid() const { return pid_; }
-
- private:
-  testutil::TempDir logs_;
-  pid_t pid_ = -1;
 };
 
 }  // namespace ctltest
