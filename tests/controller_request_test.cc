@@ -73,6 +73,7 @@ TEST(ControllerRequest, MalformedImagesAreRefusedWithAReason) {
   } cases[] = {
       {"", "0 bytes", none},
       {good.substr(0, 28), "28 bytes", none},  // the reply name still arriving
+      {good.substr(0, 29), "29 bytes", reply01},  // and just arrived
       {good.substr(0, 131), "131 bytes", reply01},
       {good + " ", "133 bytes", reply01},
       {"x" + good, "133 bytes", none},  // every field one byte late
