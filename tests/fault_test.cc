@@ -36,23 +36,10 @@ const char kSystemError[] = "System error\n";
 // the local one, "bare" one without it.
 class Faults : public faults::AreaTest {
  protected:
-  void SetUp() override {
-    AreaTest::SetUp();
-    std::filesystem::create_directories(area_ / "hosts/bare");
-  }
-  testutil::Launch Client(const char* program, std::vector<std::string> args,
-                          std::vector<std::string> env = {}) {
-    return area_.StubbedClient(program, std::move(args), std::move(env));
-  }
-  Outcome Run(const char* program, std::vector<std::string> args,
-              std::vector<std::string> env = {}) {
-    return testutil::Run(Client(program, std::move(args), std::move(env)));
-  }
-
   // The fetches the programs ran through PATH: cp, or rcp from host:path.
   // Requests to this host go through /usr/bin/cp, which is not logged.
   int Fetches() {
-    std::istringstream calls(testutil::ReadFile(log_));
+    std::istringstream calls(testutil::ReadFile(area_ / "calls"));
     int n = 0;
     for (std::string call; std::getline(calls, call);)
       n += call.rfind("cp ", 0) == 0 ||
@@ -60,14 +47,12 @@ class Faults : public faults::AreaTest {
     return n;
   }
   void ForgetRun() {
-    unlink(log_.c_str());
-    unlink(pids_.c_str());
-    for (const std::string& dir : {area_.requests(), remoteRequests_})
+    std::filesystem::remove(area_ / "calls");
+    std::filesystem::remove(pids_);
+    for (const std::string& dir : {area_.requests(), area_ / "hosts/ctlhost" + area_.requests()})
       for (const std::string& name : testutil::ListDir(dir)) unlink((dir + "/" + name).c_str());
   }
 
-  const std::string remoteRequests_ = area_ / "hosts/ctlhost" + area_.requests();
-  const std::string log_ = area_ / "calls";
   const std::string pids_ = area_ / "stub-pids";
 };
 
@@ -76,7 +61,7 @@ class Faults : public faults::AreaTest {
 // would land where that user can move them and put links in their place,
 // and in a directory everyone may write only the sticky bit prevents that.
 TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
-  const std::optional<faults::User> nobody = faults::Nobody();
+  const passwd* nobody = faults::Nobody();
   const std::string spool = area_.spool();
   testutil::TempDir elsewhere;
   const struct {
@@ -103,10 +88,10 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
     if ((c.theirs || c.asNobody) && !nobody) continue;
     if (c.mode < 0 || c.link) { ASSERT_EQ(rmdir(spool.c_str()), 0); }
     if (c.link) { ASSERT_EQ(symlink(elsewhere.path().c_str(), spool.c_str()), 0); }
-    if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->uid, nobody->gid), 0); }
+    if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->pw_uid, nobody->pw_gid), 0); }
     if (c.mode > 0) { ASSERT_EQ(chmod(spool.c_str(), static_cast<mode_t>(c.mode)), 0); }
-    testutil::Launch launch = Client("prwatch", {"-nwait", "0"});
-    Outcome o = testutil::Run(c.asNobody ? faults::As(*nobody, launch) : launch);
+    const testutil::Launch launch = area_.StubbedClient({"-nwait", "0"});
+    const Outcome o = testutil::Run(c.asNobody ? faults::As(nobody, launch) : launch);
     EXPECT_EQ(o.out, c.served ? "answer\n" : "");
     EXPECT_EQ(o.err, c.served ? "" : kSystemError);
     EXPECT_EQ(o.exitCode, c.served ? 0 : 255);
@@ -149,7 +134,7 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-nwait", "0"});
     const auto t0 = Clock::now();
-    Outcome o = Run("prwatch", args, c.env);
+    const Outcome o = testutil::Run(area_.StubbedClient(args, c.env));
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
     EXPECT_EQ(o.out, "");
     EXPECT_THAT(o.err, c.err);
@@ -178,7 +163,7 @@ TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
   for (const auto& phase : phases) {
     SCOPED_TRACE(phase.during);
     ForgetRun();
-    faults::Running client(Client("prwatch", phase.args, {"FAULT=" + phase.fault}));
+    faults::Running client(area_.StubbedClient(phase.args, {"FAULT=" + phase.fault}));
     ASSERT_TRUE(faults::WaitFor(
         [&] {
           if (!phase.fault.empty()) return testutil::Exists(pids_);  // the copy hangs
@@ -207,7 +192,7 @@ TEST_F(Faults, LinkPlantedAtTheReplyPathWritesNothingThrough) {
     *out = symlink(precious.c_str(), planted.c_str()) == 0 ? "0\nanswer\n" : "1\nnot planted\n";
     return true;
   });
-  Outcome o = Run("prwatch", {"-nwait", "0"});
+  const Outcome o = testutil::Run(area_.StubbedClient({"-nwait", "0"}));
   EXPECT_EQ(o.out, "answer\n");
   EXPECT_EQ(o.exitCode, 0);
   EXPECT_EQ(testutil::ReadFile(precious), "precious\n");
@@ -221,7 +206,7 @@ TEST_F(Faults, RepliesLostToAFullOutput) {
       {"0\nlisting\n", 255}, {"0\n" + std::string(100000, 'x'), 255}, {"3\n", 3}};
   for (const auto& [reply, code] : cases) {
     auto ctl = faults::Answering(area_.requests(), reply);
-    testutil::Launch l = Client("prwatch", {"-nwait", "0"});
+    testutil::Launch l = area_.StubbedClient({"-nwait", "0"});
     l.stdoutPath = "/dev/full";
     Outcome o = testutil::Run(l);
     EXPECT_EQ(o.err, code == 255 ? kSystemError : "") << reply.substr(0, 20);

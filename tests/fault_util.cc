@@ -1,15 +1,20 @@
 #include "fault_util.h"
 
 #include <fcntl.h>
-#include <pwd.h>
-#include <signal.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -33,13 +38,10 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   return children;
 }
 
-void BecomeSubreaper() { prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); }
-
 bool ReapAll(Millis limit) {
   auto none = [] {
-    int status;
     pid_t r;
-    while ((r = waitpid(-1, &status, WNOHANG)) > 0) {
+    while ((r = waitpid(-1, nullptr, WNOHANG)) > 0) {
     }
     return r < 0 && errno == ECHILD;
   };
@@ -49,21 +51,17 @@ bool ReapAll(Millis limit) {
   return false;
 }
 
-Running::~Running() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGKILL);
-  int status;
-  waitpid(pid_, &status, 0);
-}
-
-testutil::Outcome Running::Finish(int sig) {
-  if (sig != 0) kill(pid_, sig);
-  testutil::Outcome o = testutil::Finish(pid_, out_.path());
-  pid_ = 0;
+testutil::Outcome Running::FinishWithin(Millis limit) {
+  siginfo_t info{};
+  const bool ended = WaitFor(
+      [&] { return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid; },
+      limit);
+  testutil::Outcome o = Finish(ended ? 0 : SIGKILL);
+  if (!ended) o.exitCode = -1000;
   return o;
 }
 
-Interrupted InterruptInFetch(const testutil::Launch& launch, const std::string& requests) {
+void ExpectInterruptInFetchEndsIt(const testutil::Launch& launch, const std::string& requests) {
   std::string fifo;
   std::atomic<bool> made{false};
   testutil::TestController ctl(requests, [&](const testutil::SeenRequest& req, std::string*) {
@@ -72,53 +70,48 @@ Interrupted InterruptInFetch(const testutil::Launch& launch, const std::string& 
     return false;
   });
   Running client(launch);
-  Interrupted r;
-  if (WaitFor([&] { return made.load(); }, Millis(10000))) {
-    std::this_thread::sleep_for(Millis(500));  // well inside the fetch
-    r.children = ChildrenOf(client.pid()).size();
-  }
-  r.outcome = client.Finish(SIGINT);
-  if (!made) return r;
+  EXPECT_TRUE(WaitFor([&] { return made.load(); }, Millis(10000)));
+  std::this_thread::sleep_for(Millis(500));  // well inside the fetch
+  EXPECT_EQ(ChildrenOf(client.pid()).size(), 1u) << "no copy running";
+  EXPECT_EQ(client.Finish(SIGINT).exitCode, -SIGINT);
+  if (!made) return;
   // Let the far side go: it finds the pipe empty and its client gone.
-  const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  if (fd >= 0) close(fd);
+  close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
   unlink(fifo.c_str());
-  return r;
-}
-
-testutil::Outcome Running::FinishWithin(Millis limit) {
-  auto ended = [&] {
-    siginfo_t info{};
-    return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
-  };
-  if (WaitFor(ended, limit)) return Finish();
-  testutil::Outcome o = Finish(SIGKILL);
-  o.exitCode = -1000;
-  return o;
 }
 
 std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply) {
   return std::make_unique<testutil::TestController>(
-      dir, [reply](const testutil::SeenRequest&, std::string* out) {
-        *out = reply;
-        return true;
-      });
+      dir, [reply](const testutil::SeenRequest&, std::string* out) { *out = reply; return true; });
 }
 
-std::optional<User> Nobody() {
+const passwd* Nobody() {
   const passwd* pw = getpwnam("nobody");
-  if (geteuid() != 0 || pw == nullptr || pw->pw_uid == 0) return std::nullopt;
-  return User{pw->pw_uid, pw->pw_gid};
+  return geteuid() == 0 && pw && pw->pw_uid != 0 ? pw : nullptr;
 }
 
-testutil::Launch As(const User& user, testutil::Launch launch) {
-  std::vector<std::string> args{"--reuid=" + std::to_string(user.uid),
-                                "--regid=" + std::to_string(user.gid), "--clear-groups",
-                                launch.program};
-  args.insert(args.end(), launch.args.begin(), launch.args.end());
+testutil::Launch As(const passwd* user, testutil::Launch launch) {
+  launch.args.insert(launch.args.begin(), {"--reuid=" + std::to_string(user->pw_uid),
+                                           "--regid=" + std::to_string(user->pw_gid),
+                                           "--clear-groups", launch.program});
   launch.program = "/usr/bin/setpriv";
-  launch.args = std::move(args);
   return launch;
+}
+
+bool Isolate() {
+  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+  if (tty >= 0) ioctl(tty, TIOCNOTTY), close(tty);
+  if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return false;
+  EXPECT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
+  EXPECT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0) << strerror(errno);
+  ifreq ifr{};
+  std::strcpy(ifr.ifr_name, "lo");
+  const int s = socket(AF_INET, SOCK_DGRAM, 0);
+  EXPECT_EQ(ioctl(s, SIOCGIFFLAGS, &ifr), 0) << strerror(errno);
+  ifr.ifr_flags |= IFF_UP;
+  EXPECT_EQ(ioctl(s, SIOCSIFFLAGS, &ifr), 0) << "loopback: " << strerror(errno);
+  close(s);
+  return true;
 }
 
 Area::Area() {
@@ -128,7 +121,7 @@ Area::Area() {
 }
 
 void Area::WriteConf(const std::string& host, const std::string& requestDir) const {
-  testutil::WriteFile(dir_ / "cconf", host + "\n/print/\n" + requestDir + "\n");
+  testutil::WriteFile(*this / "cconf", host + "\n/print/\n" + requestDir + "\n");
 }
 
 testutil::Launch Area::Client(const std::string& program, std::vector<std::string> args,
@@ -136,14 +129,13 @@ testutil::Launch Area::Client(const std::string& program, std::vector<std::strin
   return {std::string(E2E_BIN) + "/" + program, std::move(args), path(), std::move(env), {}};
 }
 
-testutil::Launch Area::StubbedClient(const std::string& program,
-                                     std::vector<std::string> args,
+testutil::Launch Area::StubbedClient(std::vector<std::string> args,
                                      std::vector<std::string> env) const {
   const std::string stubs = testutil::StubBinDir();
   env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
-                           "RCP_ROOT=" + dir_ / "hosts", "FAULT_LOG=" + dir_ / "calls",
-                           "FAULT_PIDS=" + dir_ / "stub-pids"});
-  return Client(program, std::move(args), std::move(env));
+                           "RCP_ROOT=" + *this / "hosts", "FAULT_LOG=" + *this / "calls",
+                           "FAULT_PIDS=" + *this / "stub-pids"});
+  return Client("prwatch", std::move(args), std::move(env));
 }
 
 std::vector<std::string> Area::Requests(const std::string& dir) {
@@ -153,9 +145,16 @@ std::vector<std::string> Area::Requests(const std::string& dir) {
   return found;
 }
 
+void AreaTest::SetUpTestSuite() {
+  prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  const rlimit noCore{0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
+}
+
 void AreaTest::SetUp() {
   area_.WriteConf(testutil::HostName(), area_.requests() + "/");
   std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
+  std::filesystem::create_directories(area_ / "hosts/bare");
 }
 
 void AreaTest::TearDown() {

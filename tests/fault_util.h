@@ -4,13 +4,15 @@
 #define PRCLIENT_TEST_FAULT_UTIL_H_
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "process.h"
@@ -24,9 +26,6 @@ using Millis = std::chrono::milliseconds;
 bool WaitFor(const std::function<bool()>& done, Millis limit);
 // The children of single-threaded `pid`, zombies included.
 std::vector<pid_t> ChildrenOf(pid_t pid);
-// Makes orphaned descendants children of this process, so that whatever a
-// program under test leaves running can be seen, reaped and ended here.
-void BecomeSubreaper();
 // Waits until this process has no children left, reaping them. Those still
 // running after `limit` are killed, and the wait reports false.
 bool ReapAll(Millis limit);
@@ -37,13 +36,16 @@ class Running {
  public:
   explicit Running(const testutil::Launch& launch, const char* terminal = nullptr)
       : pid_(testutil::Start(launch, out_.path(), terminal)) {}
-  ~Running();
+  ~Running() { if (pid_ > 0) Finish(SIGKILL); }
   Running(const Running&) = delete;
   Running& operator=(const Running&) = delete;
   pid_t pid() const { return pid_; }
   std::string err() const { return testutil::ReadFile(out_ / "stderr"); }
   // Sends `sig` unless it is 0, then waits for the program's end.
-  testutil::Outcome Finish(int sig = 0);
+  testutil::Outcome Finish(int sig = 0) {
+    if (sig != 0) kill(pid_, sig);
+    return testutil::Finish(std::exchange(pid_, 0), out_.path());
+  }
   // Waits at most `limit` for the program's own end, then kills it: the
   // exit code is then -1000.
   testutil::Outcome FinishWithin(Millis limit);
@@ -55,58 +57,54 @@ class Running {
 
 // Runs `client` against a controller that answers every request with a pipe
 // under the reply name: the client's fetch then waits in the far side's open
-// of it, and is interrupted there. What the client did, and how many children
-// it had just before (its copy).
-struct Interrupted {
-  testutil::Outcome outcome;
-  std::size_t children = 0;
-};
-Interrupted InterruptInFetch(const testutil::Launch& client, const std::string& requests);
+// of it, and is interrupted there. The client must have had a child (its
+// copy) just before, and die of the signal.
+void ExpectInterruptInFetchEndsIt(const testutil::Launch& client, const std::string& requests);
 
 // A controller that answers every request in `dir` with `reply`.
 std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply);
 
-struct User {
-  uid_t uid;
-  gid_t gid;
-};
-// "nobody", when the tests run as root and can become it.
-std::optional<User> Nobody();
+// "nobody", when the tests run as root and can become it; else null.
+const passwd* Nobody();
 // The launch run as `user` through setpriv.
-testutil::Launch As(const User& user, testutil::Launch launch);
+testutil::Launch As(const passwd* user, testutil::Launch launch);
+
+// This process without a controlling terminal, as in cron, and in network
+// and mount namespaces of its own with the loopback up and a private /run:
+// nothing of the machine changes, and everything goes with the process.
+// False when the kernel refuses the namespaces.
+bool Isolate();
 
 // A client's working area: "cconf", the scratch directory "spool/" and the
 // controller's request directory "requests/", reachable by every user.
-class Area {
+class Area : public testutil::TempDir {
  public:
   Area();
-  const std::string& path() const { return dir_.path(); }
-  std::string operator/(const std::string& name) const { return dir_ / name; }
-  std::string spool() const { return dir_ / "spool"; }
-  std::string requests() const { return dir_ / "requests"; }
+  std::string spool() const { return *this / "spool"; }
+  std::string requests() const { return *this / "requests"; }
   void WriteConf(const std::string& host, const std::string& requestDir) const;
   // An end-to-end program run in the area with `env` added.
   testutil::Launch Client(const std::string& program, std::vector<std::string> args,
                           std::vector<std::string> env) const;
-  // The same with the failing copy commands (tests/stubs/faulty, passing
+  // prwatch with the failing copy commands (tests/stubs/faulty, passing
   // calls on until FAULT is set) and the stand-in rcp first on PATH: a
   // host is a directory under hosts/, the stubs log their calls to
   // "calls", and a hanging stub writes its pids to stub-pids.
-  testutil::Launch StubbedClient(const std::string& program, std::vector<std::string> args,
-                                 std::vector<std::string> env) const;
+  testutil::Launch StubbedClient(std::vector<std::string> args,
+                                 std::vector<std::string> env = {}) const;
   // Request files ("spr" names) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
-
- private:
-  testutil::TempDir dir_;
 };
 
 // A test in an area of its own whose request directory is also served
-// under hosts/ctlhost. Afterwards the scratch directory must be empty and
-// nothing the test started may be left running.
+// under hosts/ctlhost, next to a host "bare" without it. Afterwards the
+// scratch directory must be empty and nothing the test started may be left
+// running: orphaned descendants of the programs become this process's
+// children, to be seen, reaped and ended here. Clients killed by SIGQUIT
+// dump no core.
 class AreaTest : public testing::Test {
  protected:
-  static void SetUpTestSuite() { BecomeSubreaper(); }
+  static void SetUpTestSuite();
   void SetUp() override;
   void TearDown() override;
   Area area_;

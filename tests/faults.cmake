@@ -5,6 +5,7 @@
 foreach(test fault load rsh ssh cups terminal hostile)
   add_executable(${test}_test ${test}_test.cc fault_util.cc)
   target_link_libraries(${test}_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
+  target_include_directories(${test}_test PRIVATE ${PROJECT_SOURCE_DIR}/lib)
   add_dependencies(${test}_test prwatch_e2e prbay_e2e prcontroller)
   # Two private cupsd started at once were seen to make lpadmin fail: the
   # scheduler cases take turns.

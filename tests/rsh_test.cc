@@ -18,14 +18,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <net/if.h>
 #include <pwd.h>
-#include <sched.h>
-#include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,37 +31,12 @@
 
 namespace {
 
-using faults::Millis;
 using testing::AllOf;
 using testing::EndsWith;
 using testing::HasSubstr;
-using testutil::Outcome;
 
 const char kInetd[] = "/usr/sbin/inetd";
 const char kRshd[] = "/usr/sbin/in.rshd";
-const char kUnreachable[] = "Server or directory unreachable\n";
-const char kInstall[] =
-    "needs rsh-client, rsh-server and openbsd-inetd; run tools/deps as root to install them";
-
-std::string Errno(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
-
-// Brings up the loopback of a fresh network namespace.
-bool LoopbackUp() {
-  ifreq ifr{};
-  std::strcpy(ifr.ifr_name, "lo");
-  const int s = socket(AF_INET, SOCK_DGRAM, 0);
-  bool ok = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags |= IFF_UP;
-  ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  close(s);
-  return ok;
-}
-
-// Whether something listens on 127.0.0.1:514 in this network namespace.
-bool ShellPortListening() {
-  return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
-         std::string::npos;
-}
 
 // The namespaces and their mounts go with the test process; an rshd still
 // serving when its inetd is stopped is reaped as the area's.
@@ -75,28 +44,27 @@ class RealRcp : public faults::AreaTest {
  protected:
   void SetUp() override {
     for (const char* program : {kInetd, kRshd, "/usr/bin/rcp"})
-      if (access(program, X_OK) != 0) GTEST_SKIP() << program << " missing: " << kInstall;
+      if (access(program, X_OK) != 0)
+        GTEST_SKIP() << program << " missing: needs rsh-client, rsh-server and openbsd-inetd; "
+                                   "run tools/deps as root to install them";
     if (geteuid() != 0) GTEST_SKIP() << "needs root: in.rshd and its port are privileged";
     if (testutil::HostName() == "localhost")
       GTEST_SKIP() << "this host is called localhost: the client would copy locally";
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-      GTEST_SKIP() << "cannot make private namespaces: " << Errno("unshare");
-    ASSERT_TRUE(LoopbackUp()) << Errno("loopback");
-    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << Errno("mount /");
-    ASSERT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0)
-        << Errno("mount /run");
+    if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
     chmod(home_.path().c_str(), 0700);
     testutil::WriteFile(home_ / ".rhosts", "localhost root\n");
     chmod((home_ / ".rhosts").c_str(), 0600);
     ASSERT_EQ(mount(home_.path().c_str(), getpwuid(0)->pw_dir, nullptr, MS_BIND, nullptr), 0)
-        << Errno("mount home");
+        << "mount home: " << std::strerror(errno);
     mounted_ = true;
-
-    const std::string inetdConf = area_ / "inetd.conf";
-    testutil::WriteFile(inetdConf, std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd +
-                                       " in.rshd\n");
-    inetd_.emplace(testutil::Launch{kInetd, {"-i", "-R", "1000", inetdConf}, "", {}, {}});
-    ASSERT_TRUE(faults::WaitFor(ShellPortListening, Millis(5000)))
+    testutil::WriteFile(area_ / "inetd.conf",
+                        std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd + " in.rshd\n");
+    inetd_.emplace(testutil::Launch{kInetd, {"-i", "-R", "1000", area_ / "inetd.conf"}, "", {}, {}});
+    // Listening on 127.0.0.1:514 in this network namespace.
+    ASSERT_TRUE(faults::WaitFor(
+        [] { return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
+                    std::string::npos; },
+        faults::Millis(5000)))
         << "inetd does not listen: " << inetd_->err();
     area_.WriteConf("localhost", area_.requests() + "/");
   }
@@ -105,10 +73,7 @@ class RealRcp : public faults::AreaTest {
     if (inetd_) inetd_->Finish(SIGTERM);
     // The next test of this process unshares from these namespaces: a home
     // left mounted from a folder now gone could not be mounted over.
-    if (mounted_) {
-      umount2(getpwuid(0)->pw_dir, MNT_DETACH);
-      umount2("/run", MNT_DETACH);
-    }
+    if (mounted_) umount2(getpwuid(0)->pw_dir, MNT_DETACH), umount2("/run", MNT_DETACH);
     AreaTest::TearDown();
   }
 
@@ -126,7 +91,7 @@ TEST_F(RealRcp, ListingsComeBackOverRcp) {
   faults::Running controller({CONTROLLER_BIN,
                               {"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"},
                               "", {}, {}});
-  Outcome one =
+  const testutil::Outcome one =
       testutil::Run(Client({"-j", "meeting notes", "-l", "-nwait", "1", "-ntries", "10"}));
   EXPECT_EQ(one.err, "");
   EXPECT_EQ(one.exitCode, 0);
@@ -136,22 +101,18 @@ TEST_F(RealRcp, ListingsComeBackOverRcp) {
 
 TEST_F(RealRcp, FailuresOverRcp) {
   // Nobody answers: the polls run out.
-  Outcome down = testutil::Run(Client({"-nwait", "0", "-ntries", "2"}));
+  const testutil::Outcome down = testutil::Run(Client({"-nwait", "0", "-ntries", "2"}));
   EXPECT_EQ(down.err, "Server not responding\n");
   EXPECT_EQ(down.exitCode, 255);
-
   // The request directory missing on the controller: rcp says why.
   area_.WriteConf("localhost", area_ / "missing/");
-  Outcome noDir = testutil::Run(Client({"-nwait", "0"}));
-  EXPECT_THAT(noDir.err, AllOf(HasSubstr("missing/spr"), EndsWith(kUnreachable)));
+  const testutil::Outcome noDir = testutil::Run(Client({"-nwait", "0"}));
+  EXPECT_THAT(noDir.err, AllOf(HasSubstr("missing/spr"), EndsWith("Server or directory unreachable\n")));
   EXPECT_EQ(noDir.exitCode, 255);
 }
 
 TEST_F(RealRcp, InterruptEndsARealCopy) {
-  faults::Interrupted r =
-      faults::InterruptInFetch(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
-  EXPECT_EQ(r.children, 1u) << "no copy running";
-  EXPECT_EQ(r.outcome.exitCode, -SIGINT);
+  faults::ExpectInterruptInFetchEndsIt(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
 }
 
 }  // namespace

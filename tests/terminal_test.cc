@@ -7,12 +7,12 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <filesystem>
 
 #include "fault_util.h"
+#include "posix_util.h"
 
 namespace {
 
@@ -24,54 +24,45 @@ using Clock = std::chrono::steady_clock;
 class Pty {
  public:
   Pty() : master_(posix_openpt(O_RDWR | O_NOCTTY)) {
-    EXPECT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
+    EXPECT_TRUE(master_ && grantpt(master_.get()) == 0 && unlockpt(master_.get()) == 0);
   }
-  ~Pty() { close(master_); }
-  Pty(const Pty&) = delete;
-  Pty& operator=(const Pty&) = delete;
-  const char* slave() const { return ptsname(master_); }
-  std::size_t shown() const { return screen_.size(); }
+  const char* slave() const { return ptsname(master_.get()); }
   void Type(const std::string& keys) {
-    EXPECT_EQ(write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    EXPECT_EQ(write(master_.get(), keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
-  // Reads the terminal until `text` shows after `from` or `limit` passes.
-  bool Await(const std::string& text, std::size_t from, Millis limit) {
+  // Reads the terminal until `text` shows after what the last call found,
+  // or `limit` passes.
+  bool Await(const std::string& text, Millis limit) {
     const auto end = Clock::now() + limit;
-    while (screen_.find(text, from) == std::string::npos) {
-      pollfd p{master_, POLLIN, 0};
+    std::size_t at;
+    while ((at = screen_.find(text, from_)) == std::string::npos) {
+      pollfd p{master_.get(), POLLIN, 0};
       char buf[4096];
       const auto left = std::chrono::duration_cast<Millis>(end - Clock::now()).count();
       if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return false;
-      const ssize_t n = read(master_, buf, sizeof buf);
+      const ssize_t n = read(master_.get(), buf, sizeof buf);
       if (n <= 0) return false;  // EIO: nobody holds the terminal any more
       screen_.append(buf, static_cast<std::size_t>(n));
     }
+    from_ = at + text.size();
     return true;
   }
   // Everything shown, once nobody holds the terminal.
   const std::string& Screen() {
-    Await(std::string(1, '\0'), 0, Millis(2000));
+    Await(std::string(1, '\0'), Millis(2000));
     return screen_;
   }
 
  private:
-  int master_;
+  prclient::Fd master_;
   std::string screen_;
+  std::size_t from_ = 0;
 };
 
 // A controller on this host answers at once; "ctlhost" is another host
 // reached through the stand-in copy commands, which answers nothing.
 class Terminal : public faults::AreaTest {
  protected:
-  static void SetUpTestSuite() {
-    AreaTest::SetUpTestSuite();
-    const rlimit noCore{0, 0};
-    setrlimit(RLIMIT_CORE, &noCore);  // nor for the clients that die of SIGQUIT
-  }
-  testutil::Launch Client(std::vector<std::string> args, const std::string& fault) {
-    return area_.StubbedClient("prwatch", std::move(args), {"FAULT=" + fault});
-  }
-
   std::unique_ptr<testutil::TestController> ctl_ =
       faults::Answering(area_.requests(), "0\nanswer\n");
 };
@@ -79,16 +70,13 @@ class Terminal : public faults::AreaTest {
 TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
   auto remote = faults::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "ask"), tty.slave());
+  faults::Running client(
+      area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=ask"}), tty.slave());
   // The send asks, then every fetch until the answer is there.
-  for (std::size_t seen = 0; tty.Await("rcp password: ", seen, Millis(5000));) {
-    seen = tty.shown();
-    tty.Type("secret\n");
-  }
+  while (tty.Await("rcp password: ", Millis(5000))) tty.Type("secret\n");
   EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
   EXPECT_THAT(tty.Screen(), testing::HasSubstr("far answer\r\n"));
 }
-
 // Typed keys reach the client and its copy command together; a signal sent
 // to the client alone ends the copy command first. Either way the client
 // dies of the signal at once, leaving nothing behind.
@@ -101,7 +89,8 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
     SCOPED_TRACE(sigabbrev_np(c.sig));
     unlink((area_ / "stub-pids").c_str());
     Pty tty;
-    faults::Running client(Client({"-server", "ctlhost", "-nwait", "0"}, "hang"), tty.slave());
+    faults::Running client(
+        area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}), tty.slave());
     ASSERT_TRUE(
         faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
     const auto t0 = Clock::now();
@@ -120,7 +109,7 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   ignore.sa_handler = SIG_IGN;
   sigaction(SIGINT, &ignore, &savedInt), sigaction(SIGHUP, &ignore, &savedHup);
   Pty tty;
-  faults::Running client(Client({"-nwait", "1"}, ""), tty.slave());
+  faults::Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
   sigaction(SIGINT, &savedInt, nullptr), sigaction(SIGHUP, &savedHup, nullptr);
   ASSERT_TRUE(faults::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
                               Millis(5000)));  // its call has begun
@@ -135,7 +124,7 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
 // tests wait as long and compare it whole.)
 TEST_F(Terminal, StatusLineWhileWaiting) {
   Pty tty;
-  faults::Running client(Client({"-nwait", "2"}, ""), tty.slave());
+  faults::Running client(area_.StubbedClient({"-nwait", "2"}), tty.slave());
   EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);
   EXPECT_THAT(tty.Screen(), testing::MatchesRegex("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+"
                                                   "\r +\ranswer\r\n"));

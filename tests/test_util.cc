@@ -1,14 +1,13 @@
 #include "test_util.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -25,9 +24,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-  nftw(path_.c_str(),
-       [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
-       FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;  // links in it are removed, not followed
+  std::filesystem::remove_all(path_, ignored);
 }
 
 void WriteFile(const std::string& path, const std::string& content) {
@@ -49,13 +47,9 @@ bool Exists(const std::string& path) {
 
 std::vector<std::string> ListDir(const std::string& dir) {
   std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
-  }
+  std::error_code none;  // a directory that is not there holds nothing
+  for (const auto& e : std::filesystem::directory_iterator(dir, none))
+    names.push_back(e.path().filename());
   return names;
 }
 
@@ -80,27 +74,6 @@ std::string CaptureStdout(const std::function<void()>& fn) {
   return ReadFile(path);
 }
 
-namespace {
-std::string Field(const std::string& image, std::size_t off, std::size_t len) {
-  std::string f = image.substr(off, len);
-  f.erase(f.find_last_not_of(' ') + 1);
-  return f;
-}
-}  // namespace
-
-SeenRequest SplitRequest(const std::string& image) {
-  return {Field(image, 0, 14), Field(image, 15, 14), Field(image, 30, 14),
-          Field(image, 45, 6), Field(image, 52, 79)};
-}
-
-TestController::TestController(std::string dir, Answer answer)
-    : dir_(std::move(dir)), answer_(std::move(answer)), thread_([this] { Serve(); }) {}
-
-TestController::~TestController() {
-  stop_ = true;
-  thread_.join();
-}
-
 void TestController::Serve() {
   while (!stop_) {
     for (const std::string& name : ListDir(dir_)) {
@@ -109,7 +82,11 @@ void TestController::Serve() {
       std::string image = ReadFile(path);
       if (image.size() != 132) continue;
       unlink(path.c_str());
-      SeenRequest req = SplitRequest(image);
+      auto field = [&image](std::size_t off, std::size_t len) {
+        const std::string f = image.substr(off, len);
+        return f.substr(0, f.find_last_not_of(' ') + 1);
+      };
+      const SeenRequest req{field(0, 14), field(15, 14), field(30, 14), field(45, 6), field(52, 79)};
       std::string reply;
       if (!answer_(req, &reply)) continue;
       std::string tmp = dir_ + "/.tmp-" + req.reply;
@@ -122,17 +99,5 @@ void TestController::Serve() {
 }
 
 std::string StubBinDir() { return PRCLIENT_TEST_STUBS; }
-
-ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
-  const char* old = getenv(name);
-  had_ = old != nullptr;
-  if (had_) old_ = old;
-  setenv(name, value.c_str(), 1);
-}
-
-ScopedEnv::~ScopedEnv() {
-  if (had_) setenv(name_.c_str(), old_.c_str(), 1);
-  else unsetenv(name_.c_str());
-}
 
 }  // namespace testutil

@@ -4,7 +4,9 @@
 #define PRCLIENT_TEST_UTIL_H_
 
 #include <atomic>
+#include <cstdlib>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,16 +42,16 @@ std::string CaptureStdout(const std::function<void()>& fn);
 struct SeenRequest {
   std::string control, reply, request, count, line;
 };
-SeenRequest SplitRequest(const std::string& image);
 
 // Serves `dir` from a thread: each complete request file is taken away and
-// answered under its reply name with what `answer` gives (nullopt-like empty
-// optional: no reply at all).
+// answered under its reply name with what `answer` gives (false: no reply
+// at all).
 class TestController {
  public:
   using Answer = std::function<bool(const SeenRequest&, std::string* reply)>;
-  TestController(std::string dir, Answer answer);
-  ~TestController();
+  TestController(std::string dir, Answer answer)
+      : dir_(std::move(dir)), answer_(std::move(answer)), thread_([this] { Serve(); }) {}
+  ~TestController() { stop_ = true, thread_.join(); }
   TestController(const TestController&) = delete;
   TestController& operator=(const TestController&) = delete;
   int answered() const { return answered_; }
@@ -69,15 +71,17 @@ std::string StubBinDir();
 // Sets an environment variable for the test's lifetime.
 class ScopedEnv {
  public:
-  ScopedEnv(const char* name, const std::string& value);
-  ~ScopedEnv();
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = getenv(name)) old_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() { old_ ? setenv(name_.c_str(), old_->c_str(), 1) : unsetenv(name_.c_str()); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
   std::string name_;
-  std::string old_;
-  bool had_;
+  std::optional<std::string> old_;
 };
 
 }  // namespace testutil
