@@ -126,7 +126,8 @@ void Area::WriteConf(const std::string& host, const std::string& requestDir) con
 
 testutil::Launch Area::Client(const std::string& program, std::vector<std::string> args,
                               std::vector<std::string> env) const {
-  return {std::string(E2E_BIN) + "/" + program, std::move(args), path(), std::move(env), {}};
+  return {program[0] == '/' ? program : E2E_BIN "/" + program, std::move(args), path(),
+          std::move(env), {}};
 }
 
 testutil::Launch Area::StubbedClient(std::vector<std::string> args,

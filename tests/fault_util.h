@@ -37,8 +37,6 @@ class Running {
   explicit Running(const testutil::Launch& launch, const char* terminal = nullptr)
       : pid_(testutil::Start(launch, out_.path(), terminal)) {}
   ~Running() { if (pid_ > 0) Finish(SIGKILL); }
-  Running(const Running&) = delete;
-  Running& operator=(const Running&) = delete;
   pid_t pid() const { return pid_; }
   std::string err() const { return testutil::ReadFile(out_ / "stderr"); }
   // Sends `sig` unless it is 0, then waits for the program's end.
@@ -83,7 +81,8 @@ class Area : public testutil::TempDir {
   std::string spool() const { return *this / "spool"; }
   std::string requests() const { return *this / "requests"; }
   void WriteConf(const std::string& host, const std::string& requestDir) const;
-  // An end-to-end program run in the area with `env` added.
+  // An end-to-end program (a name in the test build, or a path) run in the
+  // area with `env` added.
   testutil::Launch Client(const std::string& program, std::vector<std::string> args,
                           std::vector<std::string> env) const;
   // prwatch with the failing copy commands (tests/stubs/faulty, passing

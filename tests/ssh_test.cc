@@ -19,7 +19,6 @@
 
 namespace {
 
-using faults::Millis;
 using testutil::ReadFile;
 using testutil::WriteFile;
 
@@ -55,7 +54,7 @@ class RealSsh : public faults::AreaTest {
     sshd_.emplace(
         testutil::Launch{"/usr/sbin/sshd", {"-De", "-f", home_ / "sshd_config"}, "", {}, {}});
     // sshd writes its pid file once it listens.
-    ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(home_ / "pid"); }, Millis(5000)))
+    ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(home_ / "pid"); }, faults::Millis(5000)))
         << "sshd does not listen: " << sshd_->err();
     area_.WriteConf("ctl", area_.requests() + "/");
   }
@@ -69,10 +68,8 @@ class RealSsh : public faults::AreaTest {
 
   // The real scp, and no helper program to ask what a terminal cannot.
   testutil::Launch Client(const char* program, std::vector<std::string> args) {
-    testutil::Launch l =
-        area_.Client(program, std::move(args), {"PATH=/usr/bin:/bin", "SSH_ASKPASS_REQUIRE=never"});
-    l.program = std::string(E2E_SSH_BIN) + "/" + program;
-    return l;
+    return area_.Client(E2E_SSH_BIN "/" + std::string(program), std::move(args),
+                        {"PATH=/usr/bin:/bin", "SSH_ASKPASS_REQUIRE=never"});
   }
 
   testutil::TempDir home_;

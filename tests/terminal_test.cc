@@ -105,12 +105,10 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
 
 TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   // Ignored here from before the start, as nohup leaves them.
-  struct sigaction ignore {}, savedInt {}, savedHup {};
-  ignore.sa_handler = SIG_IGN;
-  sigaction(SIGINT, &ignore, &savedInt), sigaction(SIGHUP, &ignore, &savedHup);
+  const auto savedInt = signal(SIGINT, SIG_IGN), savedHup = signal(SIGHUP, SIG_IGN);
   Pty tty;
   faults::Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
-  sigaction(SIGINT, &savedInt, nullptr), sigaction(SIGHUP, &savedHup, nullptr);
+  signal(SIGINT, savedInt), signal(SIGHUP, savedHup);
   ASSERT_TRUE(faults::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
                               Millis(5000)));  // its call has begun
   tty.Type("\x03");

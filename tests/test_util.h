@@ -52,8 +52,6 @@ class TestController {
   TestController(std::string dir, Answer answer)
       : dir_(std::move(dir)), answer_(std::move(answer)), thread_([this] { Serve(); }) {}
   ~TestController() { stop_ = true, thread_.join(); }
-  TestController(const TestController&) = delete;
-  TestController& operator=(const TestController&) = delete;
   int answered() const { return answered_; }
 
  private:
