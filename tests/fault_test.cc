@@ -140,9 +140,10 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   }
 }
 
-// An interrupt while the client waits between polls and while a reply is
-// being fetched, also by a copy that ignores it and is killed once it has
-// had its time. (The terminal tests send each signal during a send.)
+// An interrupt while the client waits between polls, while its request is
+// being sent and while a reply is being fetched, also by a copy that
+// ignores it and is killed once it has had its time. Without a terminal
+// whose hangup would end the copy too, the client alone must end it.
 TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
   const struct {
     const char* during;
@@ -151,6 +152,7 @@ TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
     std::string fault;
   } phases[] = {
       {"the wait", SIGHUP, {"-nwait", "30", "-ntries", "2"}, ""},
+      {"the send", SIGINT, {"-server", "ctlhost", "-nwait", "0"}, "hang"},
       // To this host the request goes through /usr/bin/cp; the stub is the fetch.
       {"the fetch", SIGHUP, {"-nwait", "0"}, "hang"},
       {"a stubborn fetch", SIGTERM, {"-nwait", "0"}, "stubborn"},
