@@ -23,10 +23,8 @@ namespace faults {
 
 bool WaitFor(const std::function<bool()>& done, Millis limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
+  for (; !done(); std::this_thread::sleep_for(Millis(2)))
     if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(Millis(2));
-  }
   return true;
 }
 
@@ -74,7 +72,6 @@ void ExpectInterruptInFetchEndsIt(const testutil::Launch& launch, const std::str
   std::this_thread::sleep_for(Millis(500));  // well inside the fetch
   EXPECT_EQ(ChildrenOf(client.pid()).size(), 1u) << "no copy running";
   EXPECT_EQ(client.Finish(SIGINT).exitCode, -SIGINT);
-  if (!made) return;
   // Let the far side go: it finds the pipe empty and its client gone.
   close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));
   unlink(fifo.c_str());
@@ -103,7 +100,8 @@ bool Isolate() {
   if (tty >= 0) ioctl(tty, TIOCNOTTY), close(tty);
   if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return false;
   EXPECT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
-  EXPECT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0) << strerror(errno);
+  EXPECT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0)
+      << strerror(errno);
   ifreq ifr{};
   std::strcpy(ifr.ifr_name, "lo");
   const int s = socket(AF_INET, SOCK_DGRAM, 0);

@@ -57,14 +57,15 @@ class RealRcp : public faults::AreaTest {
     ASSERT_EQ(mount(home_.path().c_str(), getpwuid(0)->pw_dir, nullptr, MS_BIND, nullptr), 0)
         << "mount home: " << std::strerror(errno);
     mounted_ = true;
-    testutil::WriteFile(area_ / "inetd.conf",
-                        std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd + " in.rshd\n");
-    inetd_.emplace(testutil::Launch{kInetd, {"-i", "-R", "1000", area_ / "inetd.conf"}, "", {}, {}});
-    // Listening on 127.0.0.1:514 in this network namespace.
-    ASSERT_TRUE(faults::WaitFor(
-        [] { return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
-                    std::string::npos; },
-        faults::Millis(5000)))
+    const std::string conf = area_ / "inetd.conf";
+    testutil::WriteFile(conf, std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd +
+                                  " in.rshd\n");
+    inetd_.emplace(testutil::Launch{kInetd, {"-i", "-R", "1000", conf}, "", {}, {}});
+    const auto listening = [] {  // on 127.0.0.1:514, in this network namespace
+      return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
+             std::string::npos;
+    };
+    ASSERT_TRUE(faults::WaitFor(listening, faults::Millis(5000)))
         << "inetd does not listen: " << inetd_->err();
     area_.WriteConf("localhost", area_.requests() + "/");
   }
@@ -107,7 +108,8 @@ TEST_F(RealRcp, FailuresOverRcp) {
   // The request directory missing on the controller: rcp says why.
   area_.WriteConf("localhost", area_ / "missing/");
   const testutil::Outcome noDir = testutil::Run(Client({"-nwait", "0"}));
-  EXPECT_THAT(noDir.err, AllOf(HasSubstr("missing/spr"), EndsWith("Server or directory unreachable\n")));
+  EXPECT_THAT(noDir.err,
+              AllOf(HasSubstr("missing/spr"), EndsWith("Server or directory unreachable\n")));
   EXPECT_EQ(noDir.exitCode, 255);
 }
 

@@ -54,7 +54,8 @@ class RealSsh : public faults::AreaTest {
     sshd_.emplace(
         testutil::Launch{"/usr/sbin/sshd", {"-De", "-f", home_ / "sshd_config"}, "", {}, {}});
     // sshd writes its pid file once it listens.
-    ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(home_ / "pid"); }, faults::Millis(5000)))
+    const auto listening = [&] { return testutil::Exists(home_ / "pid"); };
+    ASSERT_TRUE(faults::WaitFor(listening, faults::Millis(5000)))
         << "sshd does not listen: " << sshd_->err();
     area_.WriteConf("ctl", area_.requests() + "/");
   }

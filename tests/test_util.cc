@@ -84,7 +84,8 @@ void TestController::Serve() {
         const std::string f = image.substr(off, len);
         return f.substr(0, f.find_last_not_of(' ') + 1);
       };
-      const SeenRequest req{field(0, 14), field(15, 14), field(30, 14), field(45, 6), field(52, 79)};
+      const SeenRequest req{field(0, 14), field(15, 14), field(30, 14), field(45, 6),
+                            field(52, 79)};
       std::string reply;
       if (!answer_(req, &reply)) continue;
       std::string tmp = dir_ + "/.tmp-" + req.reply;
