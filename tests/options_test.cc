@@ -35,21 +35,6 @@ TEST(PrwatchOptions, WhichFormsAreLocal) {
   }
 }
 
-TEST(PrwatchOptions, LastOccurrenceWinsAndEarlierOnesAreForwarded) {
-  auto argv = Argv({"-nwait", "3", "-p", "q1", "-nwait", "4", "-server", "h", "-l"});
-  const int argc = static_cast<int>(argv.size());
-  prwatch::LocalOptions o = prwatch::ScanOptions(argc, argv.data());
-  EXPECT_EQ(o.wait, 5);
-  EXPECT_EQ(o.server, 7);
-  EXPECT_EQ(o.tries, -1);
-  EXPECT_EQ(prwatch::ForwardedIndices(argc, o), (std::vector<int>{0, 1, 2, 3, 4, 9}));
-  // A value is scanned like any other argument.
-  auto valueIsOption = Argv({"-server", "-nwait", "5"});
-  o = prwatch::ScanOptions(4, valueIsOption.data());
-  EXPECT_EQ(o.server, 1);
-  EXPECT_EQ(o.wait, 2);
-}
-
 TEST(PrwatchOptions, NumbersReadLikePercentD) {
   const struct {
     const char* text;
