@@ -91,9 +91,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
     if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->pw_uid, nobody->pw_gid), 0); }
     const testutil::Launch launch = area_.StubbedClient({"-nwait", "0"});
     const Outcome o = testutil::Run(c.asNobody ? faults::As(nobody, launch) : launch);
-    EXPECT_EQ(o.out, c.served ? "answer\n" : "");
-    EXPECT_EQ(o.err, c.served ? "" : kSystemError);
-    EXPECT_EQ(o.exitCode, c.served ? 0 : 255);
+    EXPECT_EQ(o, (c.served ? Outcome{"answer\n", "", 0} : Outcome{"", kSystemError, 255}));
     EXPECT_THAT(testutil::ListDir(spool), IsEmpty());
   }
   if (!nobody) GTEST_SKIP() << "cases run as another user need root and a user \"nobody\"";
@@ -189,8 +187,7 @@ TEST_F(Faults, LinkPlantedAtTheReplyPathWritesNothingThrough) {
     return true;
   });
   const Outcome o = testutil::Run(area_.StubbedClient({"-nwait", "0"}));
-  EXPECT_EQ(o.out, "answer\n");
-  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o, (Outcome{"answer\n", "", 0}));
   EXPECT_EQ(testutil::ReadFile(precious), "precious\n");
   EXPECT_EQ(unlink(planted.c_str()), 0) << "the link was removed";
 }
@@ -205,8 +202,7 @@ TEST_F(Faults, RepliesLostToAFullOutput) {
     testutil::Launch l = area_.StubbedClient({"-nwait", "0"});
     l.stdoutPath = "/dev/full";
     Outcome o = testutil::Run(l);
-    EXPECT_EQ(o.err, code == 255 ? kSystemError : "") << reply.substr(0, 20);
-    EXPECT_EQ(o.exitCode, code) << reply.substr(0, 20);
+    EXPECT_EQ(o, (Outcome{"", code == 255 ? kSystemError : "", code})) << reply.substr(0, 20);
   }
 }
 

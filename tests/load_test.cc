@@ -36,8 +36,7 @@ TEST(Load, EveryClientGetsTheAnswerToItsOwnRequest) {
   int i = 0;
   for (faults::Running& client : clients) {  // nothing matched, each its own name
     const testutil::Outcome o = client.Finish();
-    EXPECT_EQ(std::tie(o.out, o.err, o.exitCode),
-              std::tuple("No jobs matching name \"job" + std::to_string(i++) + "\"\n", "", 1));
+    EXPECT_EQ(o, (testutil::Outcome{"No jobs matching name \"job" + std::to_string(i++) + "\"\n", "", 1}));
   }
   std::cout << n << " clients answered in "
             << std::chrono::duration<double, std::milli>(Clock::now() - t0).count() << " ms\n";

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,14 @@ namespace testutil {
 struct Outcome {
   std::string out, err;
   int exitCode = -1000;  // the exit status, or -signal when killed
+  bool operator==(const Outcome& o) const {
+    return out == o.out && err == o.err && exitCode == o.exitCode;
+  }
 };
+// How a failed comparison shows one.
+inline void PrintTo(const Outcome& o, std::ostream* os) {
+  *os << "exit " << o.exitCode << ", out \"" << o.out << "\", err \"" << o.err << '"';
+}
 
 struct Launch {
   std::string program;

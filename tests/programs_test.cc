@@ -106,9 +106,7 @@ TEST_F(ClientArea, OptionsForwardedToTheControllerAndTheReplyRelayed) {
     Outcome o = Run(c.program, c.args);
     const auto took = std::chrono::steady_clock::now() - t0;
     StopAnswering();
-    EXPECT_EQ(o.out, "listing\n");
-    EXPECT_EQ(o.err, "");
-    EXPECT_EQ(o.exitCode, 4);  // the reply's status, with no message of its own
+    EXPECT_EQ(o, (Outcome{"listing\n", "", 4}));  // the reply's status, no message of its own
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_EQ(seen_[0].request, c.program);
     EXPECT_EQ(seen_[0].line, c.line);
@@ -126,9 +124,8 @@ TEST_F(ClientArea, IllegalOptionsSendNothing) {
   };
   for (const auto& [program, args] : cases) {
     Outcome o = Run(program, args);
-    EXPECT_EQ(o.out, std::string(program) + ": illegal option \n") << args[0];
-    EXPECT_EQ(o.err, program == std::string("prbay") ? kBayUsage : kWatchUsage);
-    EXPECT_EQ(o.exitCode, 255);
+    const char* usage = program == std::string("prbay") ? kBayUsage : kWatchUsage;
+    EXPECT_EQ(o, (Outcome{std::string(program) + ": illegal option \n", usage, 255})) << args[0];
   }
   EXPECT_TRUE(NothingSent());
 }
@@ -136,9 +133,7 @@ TEST_F(ClientArea, IllegalOptionsSendNothing) {
 TEST_F(ClientArea, PrwatchTriesAndWaitValues) {
   // No controller behind ctlhost: the polls are counted in the rcp log.
   Outcome o = Run("prwatch", {"-server", "ctlhost", "-ntries", "3x", "-nwait", "0"});
-  EXPECT_EQ(o.err, "Server not responding\n");
-  EXPECT_EQ(o.out, "");
-  EXPECT_EQ(o.exitCode, 255);
+  EXPECT_EQ(o, (Outcome{"", "Server not responding\n", 255}));
   EXPECT_EQ(Polls(), 3);
   // A value without a number leaves the default of 12 polls.
   Outcome dflt = Run("prwatch", {"-server", "ctlhost", "-ntries", "abc", "-nwait", "0"});
@@ -157,9 +152,7 @@ TEST_F(ClientArea, ConfigurationIsReadFirst) {
     else unlink((area_ / "cconf").c_str());
     for (const char* program : {"prwatch", "prbay"}) {
       Outcome o = Run(program, {"-server", "ctlhost", "-server"});
-      EXPECT_EQ(o.out, "");
-      EXPECT_EQ(o.err, "Error opening configuration file: cconf\n");
-      EXPECT_EQ(o.exitCode, 255);
+      EXPECT_EQ(o, (Outcome{"", "Error opening configuration file: cconf\n", 255}));
     }
   }
   EXPECT_TRUE(NothingSent());

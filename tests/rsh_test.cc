@@ -103,8 +103,7 @@ TEST_F(RealRcp, ListingsComeBackOverRcp) {
 TEST_F(RealRcp, FailuresOverRcp) {
   // Nobody answers: the polls run out.
   const testutil::Outcome down = testutil::Run(Client({"-nwait", "0", "-ntries", "2"}));
-  EXPECT_EQ(down.err, "Server not responding\n");
-  EXPECT_EQ(down.exitCode, 255);
+  EXPECT_EQ(down, (testutil::Outcome{"", "Server not responding\n", 255}));
   // The request directory missing on the controller: rcp says why.
   area_.WriteConf("localhost", area_ / "missing/");
   const testutil::Outcome noDir = testutil::Run(Client({"-nwait", "0"}));
