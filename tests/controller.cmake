@@ -2,7 +2,7 @@
 # the daemon itself run as a program on scratch directories, among other
 # users of its request directory and with its inputs changing under it.
 add_executable(controller_test controller_listing_test.cc controller_request_test.cc
-  controller_server_test.cc controller_state_test.cc fault_util.cc)
+  controller_server_test.cc controller_state_test.cc)
 target_link_libraries(controller_test PRIVATE
   e2e_util prcontroller_core prclient GTest::gmock GTest::gtest_main)
 add_dependencies(controller_test prcontroller)

@@ -3,9 +3,8 @@
 # in.rshd, built for ssh against a private sshd, and against a private cupsd.
 # PRCLIENT_LOAD_CLIENTS=200 build/bin/load_test is the benchmark's size.
 foreach(test fault load rsh ssh cups terminal hostile)
-  add_executable(${test}_test ${test}_test.cc fault_util.cc)
+  add_executable(${test}_test ${test}_test.cc)
   target_link_libraries(${test}_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
-  target_include_directories(${test}_test PRIVATE ${PROJECT_SOURCE_DIR}/lib)
   add_dependencies(${test}_test prwatch_e2e prbay_e2e prcontroller)
   # Two private cupsd started at once were seen to make lpadmin fail: the
   # scheduler cases take turns.

@@ -10,8 +10,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "process.h"
-#include "test_util.h"
+#include "fault_util.h"
 
 namespace {
 
@@ -25,39 +24,26 @@ const char kWatchUsage[] =
 const char kBayUsage[] =
     "Usage: prbay [-p|P <queue name>] [-\\?] [-l|L] [-server <printerControllerName>]\n";
 
-// A client's working area: its configuration "cconf", its scratch directory
-// "spool/", the controller's request directory "requests/" on this host and
-// the same path below "hosts/ctlhost" behind the stand-in rcp.
-class ClientArea : public testing::Test {
+// The programs in an area of their own (faults::AreaTest), with the
+// controller's request directory also served behind the stand-in rcp as
+// ctlhost's.
+class ClientArea : public faults::AreaTest {
  protected:
-  void SetUp() override {
-    for (const char* d : {"spool", "requests"}) mkdir((area_ / d).c_str(), 0755);
-    std::filesystem::create_directories(remoteDir_);
-    WriteConf(testutil::HostName() + "\n/print/\n" + area_ / "requests/" + "\n");
-  }
-  void TearDown() override {
-    EXPECT_EQ(testutil::ListDir(area_ / "spool"), std::vector<std::string>{});
-  }
-  void WriteConf(const std::string& text) { testutil::WriteFile(area_ / "cconf", text); }
-
   Outcome Run(const char* program, std::vector<std::string> args) {
-    return testutil::Run({std::string(E2E_BIN) + "/" + program, std::move(args), area_.path(),
-                          {"PATH=" + testutil::StubBinDir() + ":" + getenv("PATH"),
-                           "RCP_ROOT=" + area_ / "hosts"},
-                          {}});
+    testutil::Launch launch = area_.StubbedClient(std::move(args));
+    launch.program = E2E_BIN "/" + std::string(program);
+    return testutil::Run(launch);
   }
 
   // Answers on this host (or ctlhost) with `reply`, recording what came.
   void Answer(const std::string& reply, bool remote = false) {
     ctl_ = std::make_unique<testutil::TestController>(
-        remote ? remoteDir_ : area_ / "requests",
-        [this, reply](const SeenRequest& req, std::string* out) {
+        remote ? remoteDir_ : area_.requests(), [this, reply](const SeenRequest& req, std::string* out) {
           seen_.push_back(req);
           *out = reply;
           return true;
         });
   }
-  void StopAnswering() { ctl_.reset(); }
 
   int Polls() {  // fetches made through the stand-in rcp
     std::string log = testutil::ReadFile(area_ / "hosts/log");
@@ -66,12 +52,11 @@ class ClientArea : public testing::Test {
     return n;
   }
   bool NothingSent() {
-    return testutil::ListDir(area_ / "requests").empty() &&
-           testutil::ListDir(remoteDir_).empty() && seen_.empty();
+    return testutil::ListDir(area_.requests()).empty() && testutil::ListDir(remoteDir_).empty() &&
+           seen_.empty();
   }
 
-  testutil::TempDir area_;
-  const std::string remoteDir_ = area_ / "hosts/ctlhost" + area_.path() + "/requests";
+  const std::string remoteDir_ = area_ / "hosts/ctlhost" + area_.requests();
   std::unique_ptr<testutil::TestController> ctl_;
   std::vector<SeenRequest> seen_;
 };
@@ -105,7 +90,7 @@ TEST_F(ClientArea, OptionsForwardedToTheControllerAndTheReplyRelayed) {
     const auto t0 = std::chrono::steady_clock::now();
     Outcome o = Run(c.program, c.args);
     const auto took = std::chrono::steady_clock::now() - t0;
-    StopAnswering();
+    ctl_.reset();
     EXPECT_EQ(o, (Outcome{"listing\n", "", 4}));  // the reply's status, no message of its own
     ASSERT_EQ(seen_.size(), 1u);
     EXPECT_EQ(seen_[0].request, c.program);
@@ -148,7 +133,7 @@ TEST_F(ClientArea, PrwatchTriesAndWaitValues) {
 
 TEST_F(ClientArea, ConfigurationIsReadFirst) {
   for (const char* conf : {"", "# nothing\n", "hostA hostB\n/p/\n/q/\n", static_cast<const char*>(nullptr)}) {
-    if (conf) WriteConf(conf);
+    if (conf) testutil::WriteFile(area_ / "cconf", conf);
     else unlink((area_ / "cconf").c_str());
     for (const char* program : {"prwatch", "prbay"}) {
       Outcome o = Run(program, {"-server", "ctlhost", "-server"});
