@@ -78,14 +78,16 @@ class Cups : public testing::Test {
   void StartScheduler() {
     cupsd_.emplace(testutil::Launch{
         kCupsd, {"-f", "-c", dir_ / "cupsd.conf", "-s", dir_ / "cups-files.conf"}, "", {}, {}});
-    ASSERT_TRUE(faults::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-r"}); }, Millis(10000)))
+    ASSERT_TRUE(faults::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-r"}).empty(); }, Millis(10000)))
         << testutil::ReadFile(dir_ / "log/error");
   }
 
-  // Whether one of the scheduler's own commands, run against it, succeeds.
-  bool Tool(const std::string& tool, std::vector<std::string> args) {
+  // One of the scheduler's own commands run against it: what it said when
+  // it failed, else nothing.
+  std::string Tool(const std::string& tool, std::vector<std::string> args) {
     args.insert(args.begin(), {"-h", server_});
-    return testutil::Run({tool, std::move(args), "", {}, {}}).exitCode == 0;
+    const Outcome o = testutil::Run({tool, std::move(args), "", {}, {}});
+    return o.exitCode == 0 ? "" : tool + " exited " + std::to_string(o.exitCode) + ": " + o.err;
   }
 
   Outcome Client(const std::string& program, std::vector<std::string> args) {
@@ -105,10 +107,10 @@ class Cups : public testing::Test {
 TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
   for (const std::string q : {"open", "stopped", "shut", "hang", "fail"}) {
     const std::string uri = q == "hang" || q == "fail" ? q + ":/" : "file:///dev/null";  // the test's backends
-    ASSERT_TRUE(Tool("/usr/sbin/lpadmin", {"-p", q, "-E", "-v", uri, "-o", "printer-error-policy=abort-job"}));
+    ASSERT_EQ(Tool("/usr/sbin/lpadmin", {"-p", q, "-E", "-v", uri, "-o", "printer-error-policy=abort-job"}), "");
   }
-  ASSERT_TRUE(Tool("/usr/sbin/cupsdisable", {"-r", "toner low", "stopped"}));
-  ASSERT_TRUE(Tool("/usr/sbin/cupsreject", {"-r", "closed for \x1b[1mservice", "shut"}));
+  ASSERT_EQ(Tool("/usr/sbin/cupsdisable", {"-r", "toner low", "stopped"}), "");
+  ASSERT_EQ(Tool("/usr/sbin/cupsreject", {"-r", "closed for \x1b[1mservice", "shut"}), "");
   // Each job's row as the listing must show it; the jobs are submitted
   // from these rows, in order, held where the row says so.
   const std::string all =
@@ -126,7 +128,7 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
     if (title == "plan^[[2J") title = "plan\x1b[2J";  // sent raw, shown escaped
     std::vector<std::string> args{"-d", queue, "-t", title, "-U", user, "/etc/hostname"};
     if (status == "held") args.insert(args.end(), {"-H", "hold"});
-    ASSERT_TRUE(Tool("/usr/bin/lp", args)) << id;
+    ASSERT_EQ(Tool("/usr/bin/lp", args), "") << id;
   }
   Outcome o;
   EXPECT_TRUE(faults::WaitFor([&] { return (o = Client("prwatch", {})).out == all; }, Millis(10000)))
