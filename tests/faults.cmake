@@ -1,8 +1,7 @@
-# The programs run whole under faults and load, on a terminal, against
+# The programs run whole under faults and many at once, on a terminal, against
 # another user, over the platform's own rcp and rsh against a private
 # in.rshd, built for ssh against a private sshd, and against a private cupsd.
-# PRCLIENT_LOAD_CLIENTS=200 build/bin/load_test is the benchmark's size.
-foreach(test fault load rsh ssh cups terminal hostile)
+foreach(test fault rsh ssh cups terminal hostile)
   add_executable(${test}_test ${test}_test.cc)
   target_link_libraries(${test}_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
   add_dependencies(${test}_test prwatch_e2e prbay_e2e prcontroller)
