@@ -52,14 +52,12 @@ class TestController {
   TestController(std::string dir, Answer answer)
       : dir_(std::move(dir)), answer_(std::move(answer)), thread_([this] { Serve(); }) {}
   ~TestController() { stop_ = true, thread_.join(); }
-  int answered() const { return answered_; }
 
  private:
   void Serve();
   std::string dir_;
   Answer answer_;
   std::atomic<bool> stop_{false};
-  std::atomic<int> answered_{0};
   std::thread thread_;
 };
 
