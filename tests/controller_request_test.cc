@@ -37,6 +37,7 @@ TEST(ControllerRequest, ClientImagesAreWholeCutOrAmbiguous) {
       {"cut inside an earlier word", {"-j", n70, "-p", "q1"}, Line::kCut, {"-j"}},
       {"cut between words", {"-j", std::string(64, 'n'), "-l"}, Line::kCut, {"-j"}},
       {"cut after an opening quote", {"-j", std::string(62, 'n'), "-l"}, Line::kCut, {"-j"}},
+      {"cut after an empty word", {"-j", "", n70}, Line::kCut, {"-j", ""}},
       {"fifteen words, too many to fit", Args(14, "-lv"), Line::kCut, Args(11, "-lv")},
       // `-j` and `a" "b` reads equally well as the three words -j, a, b.
       {"quote blank quote inside", {"-j", "a\" \"b"}, Line::kAmbiguous, {}},

@@ -156,6 +156,14 @@ void AreaTest::SetUp() {
   std::filesystem::create_directories(area_ / "hosts/bare");
 }
 
+int AreaTest::Fetches() const {
+  std::istringstream calls(testutil::ReadFile(area_ / "calls"));
+  int n = 0;
+  for (std::string call; std::getline(calls, call);)
+    n += call.rfind("cp ", 0) == 0 || (call.rfind("rcp ", 0) == 0 && call.find(':') < call.find('/'));
+  return n;
+}
+
 void AreaTest::TearDown() {
   EXPECT_TRUE(testutil::ListDir(area_.spool()).empty()) << "left in the scratch directory";
   EXPECT_TRUE(ReapAll(Millis(5000))) << "processes left running";

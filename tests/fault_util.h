@@ -106,6 +106,9 @@ class AreaTest : public testing::Test {
   static void SetUpTestSuite();
   void SetUp() override;
   void TearDown() override;
+  // The fetches the programs ran through PATH: cp, or rcp from host:path.
+  // Requests to this host go through /usr/bin/cp, which is not logged.
+  int Fetches() const;
   Area area_;
 };
 

@@ -45,12 +45,6 @@ class ClientArea : public faults::AreaTest {
         });
   }
 
-  int Polls() {  // fetches made through the stand-in rcp
-    std::string log = testutil::ReadFile(area_ / "hosts/log");
-    int n = 0;
-    for (std::size_t at = 0; (at = log.find("rcp ctlhost:", at)) != std::string::npos; ++at) ++n;
-    return n;
-  }
   bool NothingSent() {
     return testutil::ListDir(area_.requests()).empty() && testutil::ListDir(remoteDir_).empty() &&
            seen_.empty();
@@ -119,16 +113,16 @@ TEST_F(ClientArea, PrwatchTriesAndWaitValues) {
   // No controller behind ctlhost: the polls are counted in the rcp log.
   Outcome o = Run("prwatch", {"-server", "ctlhost", "-ntries", "3x", "-nwait", "0"});
   EXPECT_EQ(o, (Outcome{"", "Server not responding\n", 255}));
-  EXPECT_EQ(Polls(), 3);
+  EXPECT_EQ(Fetches(), 3);
   // A value without a number leaves the default of 12 polls.
   Outcome dflt = Run("prwatch", {"-server", "ctlhost", "-ntries", "abc", "-nwait", "0"});
   EXPECT_EQ(dflt.err, "Server not responding\n");
-  EXPECT_EQ(Polls(), 3 + 12);
+  EXPECT_EQ(Fetches(), 3 + 12);
   // A value that begins with a blank passes the dash test: no wait at all.
   auto t0 = std::chrono::steady_clock::now();
   Run("prwatch", {"-server", "ctlhost", "-ntries", "2", "-nwait", " -5"});
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-  EXPECT_EQ(Polls(), 3 + 12 + 2);
+  EXPECT_EQ(Fetches(), 3 + 12 + 2);
 }
 
 TEST_F(ClientArea, ConfigurationIsReadFirst) {
