@@ -128,13 +128,13 @@ testutil::Launch Area::Client(const std::string& program, std::vector<std::strin
           std::move(env), {}};
 }
 
-testutil::Launch Area::StubbedClient(std::vector<std::string> args,
-                                     std::vector<std::string> env) const {
+testutil::Launch Area::StubbedClient(std::vector<std::string> args, std::vector<std::string> env,
+                                     const std::string& program) const {
   const std::string stubs = testutil::StubBinDir();
   env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
                            "RCP_ROOT=" + *this / "hosts", "FAULT_LOG=" + *this / "calls",
                            "FAULT_PIDS=" + *this / "stub-pids"});
-  return Client("prwatch", std::move(args), std::move(env));
+  return Client(program, std::move(args), std::move(env));
 }
 
 std::vector<std::string> Area::Requests(const std::string& dir) {

@@ -85,12 +85,12 @@ class Area : public testutil::TempDir {
   // area with `env` added.
   testutil::Launch Client(const std::string& program, std::vector<std::string> args,
                           std::vector<std::string> env) const;
-  // prwatch with the failing copy commands (tests/stubs/faulty, passing
+  // `program` with the failing copy commands (tests/stubs/faulty, passing
   // calls on until FAULT is set) and the stand-in rcp first on PATH: a
   // host is a directory under hosts/, the stubs log their calls to
   // "calls", and a hanging stub writes its pids to stub-pids.
-  testutil::Launch StubbedClient(std::vector<std::string> args,
-                                 std::vector<std::string> env = {}) const;
+  testutil::Launch StubbedClient(std::vector<std::string> args, std::vector<std::string> env = {},
+                                 const std::string& program = "prwatch") const;
   // Request files ("spr" names) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
 };

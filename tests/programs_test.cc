@@ -3,11 +3,9 @@
 // checked word by word.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 
 #include "fault_util.h"
@@ -30,9 +28,7 @@ const char kBayUsage[] =
 class ClientArea : public faults::AreaTest {
  protected:
   Outcome Run(const char* program, std::vector<std::string> args) {
-    testutil::Launch launch = area_.StubbedClient(std::move(args));
-    launch.program = E2E_BIN "/" + std::string(program);
-    return testutil::Run(launch);
+    return testutil::Run(area_.StubbedClient(std::move(args), {}, program));
   }
 
   // Answers on this host (or ctlhost) with `reply`, recording what came.
