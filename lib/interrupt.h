@@ -1,6 +1,7 @@
-// Interrupting signals during a remote call. TRPC blocks SIGINT, SIGQUIT,
-// SIGTERM and SIGHUP for the call and takes them synchronously in its
-// waits, so that it can end its copy command and remove its files before
+// Interrupting signals during a remote call. TRPC blocks every signal whose
+// default action ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1,
+// SIGALRM, SIGPIPE and the like) for the call and takes them synchronously
+// in its waits, so that it can end its copy command and remove its files before
 // the process dies of the signal. A signal the process ignored when the
 // call began (nohup, trap '' INT) stays ignored, and one the caller had
 // blocked stays the caller's. Internal to the library.

@@ -147,6 +147,12 @@ struct Command {
   std::vector<std::string> argv;
   bool discardStdout = false;
   bool discardStderr = false;
+  // Standard input from this file, which must be a regular file reached
+  // without following a link under its own name; otherwise the command
+  // does not run and fails. Empty: the caller's.
+  std::string input{};
+  // The file mode creation mask the command runs under; -1: the caller's.
+  int umask = -1;
 };
 
 // The command as a shell line would read, with its redirections: what the
@@ -196,9 +202,10 @@ enum TrpcResult : int {
 
 // Sends `requestName` with its arguments to the controller `host`, waits for
 // the reply in `dir`, relays the reply's text to standard output and sets
-// *status from its first line. Returns a TrpcResult. SIGINT, SIGQUIT,
-// SIGTERM or SIGHUP during the call remove what it made and end the process
-// by that signal; one the process ignored when the call began changes
+// *status from its first line. Returns a TrpcResult. A signal that would
+// end the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
+// SIGPIPE and the like) during the call removes what it made and ends the
+// process by that signal; one the process ignored when the call began changes
 // nothing. While it waits, a terminal on standard error shows a status line.
 int TRPC(const char* host, const char* dir, const char* requestName, int argc,
          const char* const* argv, int* status);

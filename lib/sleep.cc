@@ -17,7 +17,11 @@ volatile std::sig_atomic_t pendingInterrupt = 0;
 sigset_t callTakes;
 bool callActive = false;
 
-constexpr int kInterrupts[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+// Every signal whose default action ends the process, but for those that
+// report a fault of the process itself (SIGSEGV and the like) and SIGKILL
+// and SIGSTOP, which cannot be taken.
+constexpr int kInterrupts[] = {SIGINT,  SIGQUIT,   SIGTERM, SIGHUP,  SIGUSR1, SIGUSR2,
+                               SIGALRM, SIGPIPE,   SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ};
 
 bool Ignored(int sig) {
   struct sigaction now {};

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -45,6 +46,9 @@ class SpawnActions {
   bool Discard(int fd) {
     return ok_ && posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null",
                                                    O_WRONLY, 0) == 0;
+  }
+  bool Input(int fd) {
+    return ok_ && posix_spawn_file_actions_adddup2(&actions_, fd, STDIN_FILENO) == 0;
   }
   bool ok() const { return ok_; }
   const posix_spawn_file_actions_t* get() const { return &actions_; }
@@ -142,6 +146,37 @@ class FileSizeLimit {
   bool ok_ = false;
 };
 
+// The mask a command is created under: the local copy's file in the
+// controller's directory must be readable by the controller's user, whatever
+// the client's own umask is.
+class ScopedUmask {
+ public:
+  explicit ScopedUmask(int mask) : set_(mask >= 0) {
+    if (set_) saved_ = ::umask(static_cast<mode_t>(mask));
+  }
+  ~ScopedUmask() {
+    if (set_) ::umask(saved_);
+  }
+  ScopedUmask(const ScopedUmask&) = delete;
+  ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+ private:
+  bool set_;
+  mode_t saved_ = 0;
+};
+
+// The command's input: a regular file, opened without following a link at
+// its name and without waiting on a FIFO, so a name another user planted
+// can make the copy neither read some other file nor hang.
+Fd OpenInput(const std::string& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+      ::fcntl(fd.get(), F_SETFL, 0) != 0)
+    return Fd();
+  return fd;
+}
+
 // The pids /proc lists as children of `pid`, or none when /proc is not
 // this process's view of pids (another pid namespace's, or missing).
 std::vector<pid_t> ChildrenOf(pid_t pid) {
@@ -235,6 +270,7 @@ std::string CommandText(const Command& cmd) {
     if (!text.empty()) text += ' ';
     text += word;
   }
+  if (!cmd.input.empty()) text += " <" + cmd.input;
   if (cmd.discardStdout) text += cmd.discardStderr ? " 1>/dev/null 2>&1" : " 1>/dev/null";
   else if (cmd.discardStderr) text += " 2>/dev/null ";
   return text;
@@ -243,9 +279,12 @@ std::string CommandText(const Command& cmd) {
 int RunCommand(const Command& cmd) {
   if (cmd.argv.empty() || detail::PendingInterrupt()) return -1;
 
+  Fd input;
+  if (!cmd.input.empty() && !(input = OpenInput(cmd.input))) return -1;
   SpawnActions actions;
   if (!actions.ok() || (cmd.discardStdout && !actions.Discard(STDOUT_FILENO)) ||
-      (cmd.discardStderr && !actions.Discard(STDERR_FILENO)))
+      (cmd.discardStderr && !actions.Discard(STDERR_FILENO)) ||
+      (input && !actions.Input(input.get())))
     return -1;
   SpawnAttr attr;
   if (!attr.ok()) return -1;
@@ -261,6 +300,7 @@ int RunCommand(const Command& cmd) {
   pid_t pid = 0;
   {
     FileSizeLimit limit;
+    ScopedUmask mask(cmd.umask);
     if (int error = posix_spawnp(&pid, argv[0], actions.get(), attr.get(), argv.data(), environ)) {
       if (!cmd.discardStderr) SayWhyNotStarted(cmd.argv[0], error);
       return -1;

@@ -101,7 +101,10 @@ std::optional<Command> TransportToCommand(const char* host, const char* dir,
   if (!r || !local) return std::nullopt;
   Command cmd;
   cmd.discardStdout = true;
-  if (r->host.empty()) cmd.argv = {"/usr/bin/cp", *local, r->path};
+  if (r->host.empty()) {
+    cmd.argv = {"/usr/bin/cp", *local, r->path};
+    cmd.umask = 022;
+  }
   else if (OverSsh()) cmd.argv = {"scp", "--", *local, r->host + ":" + r->path};
   else cmd.argv = {"rcp", *local, r->host + ":" + r->path};
   return cmd;
@@ -115,7 +118,13 @@ std::optional<Command> TransportFromCommand(const char* host, const char* dir,
   if (!r || !local) return std::nullopt;
   Command cmd;
   cmd.discardStdout = cmd.discardStderr = true;
-  if (r->host.empty()) cmd.argv = {"cp", r->path, *local};
+  // The reply name is in a directory other users may write: cp would
+  // follow a link planted there to any file the client can read, or wait
+  // on a FIFO. It copies what is opened here, a regular file, instead.
+  if (r->host.empty()) {
+    cmd.argv = {"cp", "/dev/stdin", *local};
+    cmd.input = r->path;
+  }
   else if (OverSsh()) cmd.argv = {"scp", "--", r->host + ":" + r->path, *local};
   else cmd.argv = {"rcp", r->host + ":" + r->path, *local};
   return cmd;

@@ -125,7 +125,13 @@ FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]) {
     std::string path = MakePath(dir, name);
     if (path.size() >= kPathSize) return nullptr;
     Fd fd = CreateNew(path, O_RDWR, 0644);
-    if (fd) return Wrap(std::move(fd), path, "w+");
+    // The controller's user reads the copy, which keeps this mode: a
+    // restrictive umask must not make the request unreadable there.
+    if (fd && ::fchmod(fd.get(), 0644) == 0) return Wrap(std::move(fd), path, "w+");
+    if (fd) {
+      ::unlink(path.c_str());
+      return nullptr;
+    }
     if (errno != EEXIST) return nullptr;
   }
   return nullptr;

@@ -8,13 +8,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "number.h"
+
+extern char** environ;
 
 namespace prcontroller {
 namespace {
@@ -370,10 +374,26 @@ class CupsSource : public StateSource {
   std::string last_failure_;  // logged once, not on every request
 };
 
+// libcups takes the scheduler, its port, the user and the encryption from
+// the environment and from $HOME/.cups/client.conf, and finds the system's
+// client.conf through CUPS_SERVERROOT. A service's HOME may be a directory
+// the clients' users can write, and none of them may choose whom the
+// controller asks: only --cups, the system's client.conf and the default
+// socket do. Done before libcups first looks, which is when it reads them.
+void ForgetUserSettings() {
+  std::vector<std::string> names{"HOME", "IPP_PORT"};
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string_view var(*entry);
+    if (var.substr(0, 5) == "CUPS_") names.emplace_back(var.substr(0, var.find('=')));
+  }
+  for (const std::string& name : names) ::unsetenv(name.c_str());
+}
+
 }  // namespace
 
 std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
                                             StateSource::Logger log, std::string* err) {
+  ForgetUserSettings();
   std::string host = server.empty() ? cupsServer() : server;
   int port = ippPort();
   if (host.empty() || host[0] != '/') {

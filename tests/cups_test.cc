@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -58,8 +59,16 @@ class Cups : public testing::Test {
                         "<Limit All>\nOrder deny,allow\n</Limit>\n</Policy>\n");
     StartScheduler();
     area_.WriteConf(testutil::HostName(), area_.requests() + "/");
-    controller_.emplace(testutil::Launch{
-        CONTROLLER_BIN, {"--dir", area_.requests(), "--cups", server_, "--quiet"}, "", {}, {}});
+    // The scheduler the controller asks is the system's default (no
+    // client.conf, no socket: localhost:631, this one), whatever the users
+    // who write the request directory plant there or in its environment.
+    ASSERT_EQ(mount("tmpfs", "/etc/cups", "tmpfs", 0, "mode=755"), 0) << std::strerror(errno);
+    for (const std::string& home : {std::string(area_.requests()), dir_ / "home"}) {
+      mkdir(home.c_str(), 0755), mkdir((home + "/.cups").c_str(), 0755);
+      testutil::WriteFile(home + "/.cups/client.conf", "ServerName 127.0.0.1:1\n");
+    }
+    controller_.emplace(testutil::Launch{CONTROLLER_BIN, {"--dir", area_.requests(), "--cups", "--quiet"},
+                                         "", {"HOME=" + dir_ / "home", "CUPS_SERVER=127.0.0.1:2"}, {}});
   }
 
   void TearDown() override {
@@ -144,8 +153,8 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
     const auto start = std::chrono::steady_clock::now();
     o = Client("prwatch", {});
     EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(2000)) << sig;
-    EXPECT_THAT(o.out, testing::MatchesRegex("prwatch: spool state unavailable: CUPS scheduler at " +
-                                             server_ + ": [^\n]+\n"));
+    EXPECT_THAT(o.out, testing::MatchesRegex("prwatch: spool state unavailable: CUPS scheduler at "
+                                             "localhost:631: [^\n]+\n"));
     EXPECT_EQ(o.exitCode, 5);
   }
   StartScheduler();

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <ctime>
 
@@ -24,7 +26,7 @@ TEST(TransportCommands, ReadAsTheClassicCommandLines) {
   EXPECT_EQ(Text(prclient::TransportFromCommand("ctl", "/q/", "rep1", "/tmp/y")),
             "rcp ctl:/q/rep1 /tmp/y 1>/dev/null 2>&1");
   EXPECT_EQ(Text(prclient::TransportFromCommand(self.c_str(), "/q/", "rep1", "/tmp/y")),
-            "cp /q/rep1 /tmp/y 1>/dev/null 2>&1");
+            "cp /dev/stdin /tmp/y </q/rep1 1>/dev/null 2>&1");
   EXPECT_EQ(Text(prclient::RemoveRemoteFileCommand("ctl", "/q/", "req1")),
             "rsh ctl /usr/bin/rm -f /q/req1 2>/dev/null ");
   EXPECT_EQ(Text(prclient::RemoveRemoteFileCommand(self.c_str(), "/q/", "req1")),
@@ -51,7 +53,8 @@ TEST(TransportCommands, EveryInsertedStringIsOneWord) {
   auto local = prclient::TransportFromCommand(testutil::HostName().c_str(),
                                               "/q dir/$(x);`y`/", "rep1", "/tmp/y");
   ASSERT_TRUE(local);
-  EXPECT_EQ(local->argv, (std::vector<std::string>{"cp", "/q dir/$(x);`y`/rep1", "/tmp/y"}));
+  EXPECT_EQ(local->argv, (std::vector<std::string>{"cp", "/dev/stdin", "/tmp/y"}));
+  EXPECT_EQ(local->input, "/q dir/$(x);`y`/rep1");
 }
 
 TEST(TransportCommands, UnsafeHostsAndPathsAreRefused) {
@@ -72,14 +75,29 @@ TEST(TransportCommands, UnsafeHostsAndPathsAreRefused) {
 }
 
 // A fetch first removes what stands at the local path, so a stale reply is
-// never taken for the one it waits for; a copy the checks refuse fails.
-TEST(Transport, StaleFilesAndRefusedCopies) {
+// never taken for the one it waits for; a copy the checks refuse fails, and
+// so does one of a link or a FIFO planted under the reply's name. A request
+// sent under the strictest umask is readable by the controller's user.
+TEST(Transport, StaleFilesRefusedCopiesAndModes) {
   testutil::TempDir local, ctl;
+  const std::string self = testutil::HostName();
   testutil::WriteFile(local / "rep", "stale");
-  EXPECT_EQ(prclient::TransportFrom(testutil::HostName().c_str(), ctl.slash().c_str(), "missing",
-                                    (local / "rep").c_str(), 1), -1);
-  EXPECT_FALSE(testutil::Exists(local / "rep"));
+  testutil::WriteFile(local / "secret", "only mine");
+  symlink((local / "secret").c_str(), (ctl / "link").c_str());
+  mkfifo((ctl / "fifo").c_str(), 0666);
+  for (const char* name : {"missing", "link", "fifo"}) {
+    EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), name, (local / "rep").c_str(), 1), -1);
+    EXPECT_FALSE(testutil::Exists(local / "rep")) << name;
+  }
   EXPECT_EQ(prclient::TransportTo("a b", "/q/", "r", (local / "rep").c_str(), 1), -1);
+  const mode_t saved = umask(077);
+  chmod((local / "secret").c_str(), 0644);
+  EXPECT_EQ(prclient::TransportTo(self.c_str(), ctl.slash().c_str(), "req", (local / "secret").c_str(), 1), 0);
+  umask(saved);
+  struct stat st {};
+  EXPECT_EQ(stat((ctl / "req").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0644u);
+  EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), "req", (local / "rep").c_str(), 1), 0);
+  EXPECT_EQ(testutil::ReadFile(local / "rep"), "only mine");
 }
 
 TEST(RunCommand, StatusesRedirectionsAndMemory) {
