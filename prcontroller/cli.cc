@@ -3,7 +3,11 @@
 #include <getopt.h>
 
 #include <charconv>
+#include <cstdint>
+#include <optional>
 #include <system_error>
+
+#include "number.h"
 
 namespace prcontroller {
 namespace {
@@ -20,7 +24,9 @@ bool ParseSeconds(const std::string& text, double* seconds) {
   return true;
 }
 
-enum LongOnly { kGrace = 256, kReplyAge, kPollInterval, kOnce, kPoll, kVersion, kCups };
+enum LongOnly {
+  kGrace = 256, kReplyAge, kPollInterval, kOnce, kPoll, kVersion, kCups, kReplyQuota, kReplyTotal
+};
 
 constexpr option kOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
@@ -28,6 +34,8 @@ constexpr option kOptions[] = {
     {"cups", optional_argument, nullptr, kCups},
     {"grace", required_argument, nullptr, kGrace},
     {"reply-age", required_argument, nullptr, kReplyAge},
+    {"reply-quota", required_argument, nullptr, kReplyQuota},
+    {"reply-total", required_argument, nullptr, kReplyTotal},
     {"poll-interval", required_argument, nullptr, kPollInterval},
     {"once", no_argument, nullptr, kOnce},
     {"poll", no_argument, nullptr, kPoll},
@@ -46,7 +54,8 @@ std::string LongName(int code) {
 
 const char* UsageText() {
   return "Usage: prcontroller --dir DIR [--state FILE | --cups [SERVER]] [--grace SECONDS]\n"
-         "                    [--reply-age SECONDS] [--once] [--poll]\n"
+         "                    [--reply-age SECONDS] [--reply-quota MIB]\n"
+         "                    [--reply-total MIB] [--once] [--poll]\n"
          "                    [--poll-interval SECONDS] [--quiet]\n"
          "Answers prwatch and prbay requests dropped in DIR.\n"
          "  -d, --dir DIR            request directory (required)\n"
@@ -57,6 +66,9 @@ const char* UsageText() {
          "      --grace SECONDS      give up on an incomplete request after this\n"
          "                           long unchanged (default 2)\n"
          "      --reply-age SECONDS  remove replies this old (default 600)\n"
+         "      --reply-quota MIB    space the replies kept for one user may take;\n"
+         "                           a request over it is refused (default 64)\n"
+         "      --reply-total MIB    the same for all users together (default 512)\n"
          "      --once               answer what is complete in DIR, then exit\n"
          "      --poll               scan DIR instead of using inotify\n"
          "      --poll-interval SECONDS  time between scans when polling (default 0.1)\n"
@@ -94,6 +106,16 @@ bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string*
         if (!optarg && optind < argc && argv[optind][0] != '-') s.cups = argv[optind++];
         else s.cups = value;
         break;
+      case kReplyQuota: case kReplyTotal: {
+        const std::optional<long long> mib =
+            prclient::ParseInteger(value, prclient::NumberForm::kWhole, 1, 1 << 20);
+        if (!mib) {
+          *err = LongName(code) + ": \"" + value + "\" is not a number of MiB from 1 to 1048576";
+          return false;
+        }
+        (code == kReplyQuota ? s.reply_quota : s.reply_total) = static_cast<std::uint64_t>(*mib) << 20;
+        break;
+      }
       case kGrace: case kReplyAge: case kPollInterval:
         if (!ParseSeconds(value, seconds)) {
           *err = LongName(code) + ": \"" + value +

@@ -88,21 +88,24 @@ class TempFile {
 }  // namespace
 
 bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content,
-                    FileId* written, bool* taken, std::string* err) {
-  *taken = false;
+                    FileId* written, int* error, std::string* err) {
   TempFile file(dirfd);
-  if (!file.Create(err)) return false;
+  if (!file.Create(err)) {
+    *error = errno;
+    return false;
+  }
   struct stat st {};
   std::string why;
   if (::fchmod(file.fd(), 0644) != 0 || !prclient::WriteAll(file.fd(), content, &why) ||
       ::fstat(file.fd(), &st) != 0 || !file.Close()) {
+    *error = errno;
     *err = "cannot write reply " + name + ": " + (why.empty() ? std::strerror(errno) : why);
     return false;
   }
   if (!file.MoveTo(name)) {
-    *taken = errno == EEXIST;
-    *err = *taken ? "reply name " + name + " is taken already; not written over"
-                  : "cannot write reply " + name + ": " + std::strerror(errno);
+    *error = errno;
+    *err = errno == EEXIST ? "reply name " + name + " is taken already; not written over"
+                           : "cannot write reply " + name + ": " + std::strerror(errno);
     return false;
   }
   *written = FileId{st.st_dev, st.st_ino};

@@ -30,10 +30,11 @@ constexpr std::string_view kTempPrefix = ".prcontroller.";
 // all of it, never part. The file gets mode 0644 whatever the umask, since
 // the clients may copy it as another user. A reply name is answered once:
 // when anything stands under `name` already (an earlier reply, a file or
-// link somebody planted) nothing is written over it, *taken is set and the
-// call fails. On failure nothing is left behind.
+// link somebody planted) nothing is written over it and the call fails with
+// *error EEXIST. On failure *error is the errno of the step that failed
+// (ENOSPC and EMFILE pass; the others will not), and nothing is left behind.
 bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content,
-                    FileId* written, bool* taken, std::string* err);
+                    FileId* written, int* error, std::string* err);
 
 }  // namespace prcontroller
 

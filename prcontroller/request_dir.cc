@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -29,6 +30,20 @@ double SecondsSince(const timespec& then) {
   return static_cast<double>(now.tv_sec - then.tv_sec) +
          static_cast<double>(now.tv_nsec - then.tv_nsec) / 1e9;
 }
+
+// Running out of descriptors or of space passes; the request waits for it.
+bool Transient(int error) {
+  return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOSPC ||
+         error == EDQUOT;
+}
+
+// What a reply counts against the bounds: the blocks it takes, at least one.
+std::uint64_t SpaceOf(std::size_t bytes) {
+  constexpr std::uint64_t kBlock = 4096;
+  return (std::max<std::uint64_t>(bytes, 1) + kBlock - 1) / kBlock * kBlock;
+}
+
+std::string Mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
 bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
@@ -66,7 +81,13 @@ void RequestDir::Examine(std::string_view name_view) {
   Pending& p = Track(name, st, start);
   if (p.stuck) return;  // already answered; only its removal failed
   if (!S_ISREG(st.st_mode)) {
-    ReportOnce(name, "ignoring " + name + ": not a regular file");
+    Discard(name, "not a regular file");
+    return;
+  }
+  // Another name for a file elsewhere: the controller may read files its
+  // clients cannot, and must not answer from them.
+  if (st.st_nlink != 1) {
+    Discard(name, "a file with " + std::to_string(st.st_nlink) + " links");
     return;
   }
   // One byte more than a request tells a file that grew past 132 bytes.
@@ -74,12 +95,12 @@ void RequestDir::Examine(std::string_view name_view) {
   Request request;
   std::string ignored;
   if (ParseRequest(bytes, &request, &ignored)) {
-    Answer(name, request, start);
+    Answer(name, st.st_uid, request, start);
     return;
   }
   // Still being copied, or damaged: wait until it has not changed for the
   // grace time.
-  if (Stale(p, st, start)) GiveUp(name, bytes, st.st_size);
+  if (Stale(p, st, start)) GiveUp(name, st.st_uid, bytes, st.st_size);
 }
 
 bool RequestDir::Open(const std::string& name, Fd* fd) {
@@ -96,8 +117,10 @@ bool RequestDir::Open(const std::string& name, Fd* fd) {
     if (::unlinkat(dirfd_, name.c_str(), 0) == 0)
       log_->Problem("removed " + name + ": a symbolic link, not a request");
     pending_.erase(name);
+  } else if (Transient(err)) {
+    ReportOnce(name, "cannot open " + name + " now: " + std::strerror(err) + "; will retry");
   } else {
-    ReportOnce(name, "cannot open " + name + ": " + std::strerror(err));
+    Discard(name, std::string("cannot be opened: ") + std::strerror(err));
   }
   return false;
 }
@@ -108,7 +131,7 @@ RequestDir::Pending& RequestDir::Track(const std::string& name, const struct sta
   Pending& p = it->second;
   if (fresh || p.ino != st.st_ino || p.size != st.st_size ||
       !SameTime(p.mtime, st.st_mtim))
-    p = Pending{st.st_ino, st.st_size, st.st_mtim, now, false, false};
+    p = Pending{st.st_ino, st.st_size, st.st_mtim, now, false, false, false};
   return p;
 }
 
@@ -121,13 +144,13 @@ bool RequestDir::Stale(const Pending& p, const struct stat& st,
          SecondsSince(st.st_mtim) >= grace;
 }
 
-void RequestDir::Answer(const std::string& name, const Request& request,
+void RequestDir::Answer(const std::string& name, uid_t owner, const Request& request,
                         Clock::time_point start) {
   if (request.control_name != name)
     log_->Problem(name + " calls itself " + request.control_name +
                   " in its control name; answering it anyway");
   const Reply reply = prcontroller::Answer(request, *state_, std::time(nullptr));
-  if (!Deliver(name, request.reply_name, ReplyContent(reply))) return;
+  if (!Deliver(name, owner, request.reply_name, ReplyContent(reply))) return;
   ++answered_;
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(
                           Clock::now() - start).count();
@@ -138,7 +161,8 @@ void RequestDir::Answer(const std::string& name, const Request& request,
               ", " + std::to_string(micros) + " us");
 }
 
-void RequestDir::GiveUp(const std::string& name, std::string_view bytes, off_t size) {
+void RequestDir::GiveUp(const std::string& name, uid_t owner, std::string_view bytes,
+                        off_t size) {
   std::string why;
   Request ignored;
   if (size != static_cast<off_t>(kRequestSize))
@@ -148,7 +172,7 @@ void RequestDir::GiveUp(const std::string& name, std::string_view bytes, off_t s
     ParseRequest(bytes, &ignored, &why);
   std::string reply_name;
   if (ReadableReplyName(bytes, &reply_name)) {
-    if (Deliver(name, reply_name, ReplyContent(MalformedReply(why))))
+    if (Deliver(name, owner, reply_name, ReplyContent(MalformedReply(why))))
       log_->Problem("answered malformed " + name + " as " + reply_name + ": " + why);
     return;
   }
@@ -157,19 +181,73 @@ void RequestDir::GiveUp(const std::string& name, std::string_view bytes, off_t s
     log_->Problem("removed malformed " + name + " (no usable reply name): " + why);
 }
 
-bool RequestDir::Deliver(const std::string& name, const std::string& reply_name,
+bool RequestDir::Deliver(const std::string& name, uid_t owner, const std::string& reply_name,
                          const std::string& content) {
+  const std::uint64_t space = SpaceOf(content.size());
+  if (!WithinBounds(name, owner, space)) {
+    Retire(name, "refused");
+    return false;
+  }
   FileId id;
-  bool taken = false;
+  int error = 0;
   std::string err;
-  const bool written = WriteReplyFile(dirfd_, reply_name, content, &id, &taken, &err);
-  if (written) replies_.push_back({reply_name, id, Clock::now()});
-  else if (taken) log_->Problem("refused " + name + ": " + err);
-  else log_->Problem(name + ": " + err);
+  const bool written = WriteReplyFile(dirfd_, reply_name, content, &id, &error, &err);
+  if (!written && Transient(error)) {
+    ReportOnce(name, name + ": " + err + "; keeping the request to answer it later");
+    return false;
+  }
+  if (written) {
+    replies_.push_back({reply_name, id, Clock::now(), owner, space});
+    kept_[owner].space += space;
+    kept_space_ += space;
+  } else if (error == EEXIST) {
+    log_->Problem("refused " + name + ": " + err);
+  } else {
+    log_->Problem(name + ": " + err);
+  }
   // Removed even when the reply could not be written: answering it again
   // would fail the same way, over and over.
   Retire(name, "answered");
   return written;
+}
+
+bool RequestDir::WithinBounds(const std::string& name, uid_t owner, std::uint64_t space) {
+  Kept& kept = kept_[owner];
+  const bool user_over = kept.space + space > settings_.reply_quota;
+  if (!user_over && kept_space_ + space <= settings_.reply_total) {
+    if (kept.refused > 1)
+      log_->Notice("user " + std::to_string(owner) + " is within the bounds again; " +
+                   std::to_string(kept.refused - 1) + " more of its requests were refused");
+    kept.refused = 0;
+    return true;
+  }
+  if (kept.refused++ == 0)
+    log_->Problem("refused " + name + " of user " + std::to_string(owner) + ": " +
+                  (user_over ? "its replies kept hold " + Mib(kept.space) +
+                                   ", the bound per user is " + Mib(settings_.reply_quota)
+                             : "the replies kept hold " + Mib(kept_space_) +
+                                   ", the bound is " + Mib(settings_.reply_total)) +
+                  "; its further requests are refused quietly until they fit");
+  return false;
+}
+
+void RequestDir::Discard(const std::string& name, const std::string& why) {
+  struct stat st {};
+  const bool seen = ::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (seen && ::unlinkat(dirfd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0) {
+    log_->Problem("removed " + name + ": " + why + ", not a request");
+    pending_.erase(name);
+    return;
+  }
+  if (!seen) {
+    pending_.erase(name);
+    return;
+  }
+  ReportOnce(name, "ignoring " + name + ": " + why + ", not a request, and it cannot be removed: " +
+                       std::strerror(errno));
+  Pending& p = pending_[name];
+  p.ino = st.st_ino;
+  p.junk = true;
 }
 
 void RequestDir::Retire(const std::string& name, std::string_view what) {
@@ -189,7 +267,7 @@ void RequestDir::ReportOnce(const std::string& name, const std::string& problem)
 }
 
 bool RequestDir::List(bool (*wanted)(std::string_view),
-                      std::vector<std::string>* names) {
+                      std::vector<std::pair<std::string, ino_t>>* names) {
   Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
   if (!dir) {
@@ -198,16 +276,16 @@ bool RequestDir::List(bool (*wanted)(std::string_view),
   }
   fd.Release();  // the stream owns it now
   while (const dirent* entry = ::readdir(dir.get()))
-    if (wanted(entry->d_name)) names->emplace_back(entry->d_name);
+    if (wanted(entry->d_name)) names->emplace_back(entry->d_name, entry->d_ino);
   return true;
 }
 
 int RequestDir::RemoveLeftovers() {
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, ino_t>> names;
   List([](std::string_view name) { return name.substr(0, kTempPrefix.size()) == kTempPrefix; },
        &names);
   int removed = 0;
-  for (const std::string& name : names) {
+  for (const auto& [name, ino] : names) {
     struct stat st {};
     // Only our own: another user's file is not ours to judge.
     if (::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -219,12 +297,26 @@ int RequestDir::RemoveLeftovers() {
 }
 
 void RequestDir::Sweep() {
-  std::vector<std::string> names;
+  std::vector<std::pair<std::string, ino_t>> names;
   if (!List(&IsRequestFileName, &names)) return;
-  const std::unordered_set<std::string> present(names.begin(), names.end());
+  std::unordered_set<std::string_view> present;
+  for (const auto& entry : names) present.insert(entry.first);
   for (auto it = pending_.begin(); it != pending_.end();)
     it = present.count(it->first) ? std::next(it) : pending_.erase(it);
-  for (const std::string& name : names) {
+  for (const auto& [name, ino] : names) {
+    if (stopping_()) return;
+    const auto known = pending_.find(name);
+    if (known != pending_.end() && known->second.junk && known->second.ino == ino) continue;
+    Examine(name);
+  }
+  ExpireReplies();
+}
+
+void RequestDir::Recheck() {
+  std::vector<std::string> waiting;
+  for (const auto& [name, p] : pending_)
+    if (!p.junk && !p.stuck) waiting.push_back(name);
+  for (const std::string& name : waiting) {
     if (stopping_()) return;
     Examine(name);
   }
@@ -244,6 +336,8 @@ void RequestDir::ExpireReplies() {
         st.st_dev == old.id.dev && st.st_ino == old.id.ino &&
         ::unlinkat(dirfd_, old.name.c_str(), 0) == 0)
       log_->Event("removed expired reply " + old.name);
+    kept_[old.owner].space -= old.space;
+    kept_space_ -= old.space;
     replies_.pop_front();
   }
 }

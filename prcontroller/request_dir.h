@@ -9,11 +9,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "posix_util.h"
@@ -41,8 +43,15 @@ class RequestDir {
 
   // Examines every request file in the directory (finding what events
   // missed, and what waited out its grace time) and removes expired
-  // replies.
+  // replies. An entry found unusable before and unchanged since is skipped
+  // without a look.
   void Sweep();
+
+  // What a sweep does, less the listing: looks again at the requests that
+  // wait (incomplete, or kept for want of a descriptor or of space) and
+  // removes expired replies. Enough between sweeps while events report
+  // every new request.
+  void Recheck();
 
   // Removes the temporary files of this user that an earlier run, stopped
   // where it could not clean up, left behind. Returns how many.
@@ -61,12 +70,21 @@ class RequestDir {
     Clock::time_point last_change;
     bool reported = false;  // a problem with it was logged already
     bool stuck = false;     // answered, but it could not be removed
+    bool junk = false;      // no request, and not ours to remove: skipped
   };
 
   struct Written {
     std::string name;
     FileId id;
     Clock::time_point at;
+    uid_t owner;          // of the request it answers
+    std::uint64_t space;  // what it counts against the bounds
+  };
+
+  // Space taken by the replies kept for one requesting user.
+  struct Kept {
+    std::uint64_t space = 0;
+    std::size_t refused = 0;  // requests refused since the bound was reached
   };
 
   // The steps of Examine.
@@ -75,20 +93,29 @@ class RequestDir {
                  Clock::time_point now);
   bool Stale(const Pending& p, const struct stat& st, Clock::time_point now) const;
 
-  void Answer(const std::string& name, const Request& request, Clock::time_point start);
-  void GiveUp(const std::string& name, std::string_view bytes, off_t size);
-  // Writes the reply and removes the request it answers.
-  bool Deliver(const std::string& name, const std::string& reply_name,
+  void Answer(const std::string& name, uid_t owner, const Request& request,
+              Clock::time_point start);
+  void GiveUp(const std::string& name, uid_t owner, std::string_view bytes, off_t size);
+  // Writes the reply and removes the request it answers; keeps the request
+  // when descriptors or space ran out, for a later look.
+  bool Deliver(const std::string& name, uid_t owner, const std::string& reply_name,
                const std::string& content);
+  // Whether a reply of `space` more for `owner` stays within the bounds;
+  // the first refusal while over is logged.
+  bool WithinBounds(const std::string& name, uid_t owner, std::uint64_t space);
+  // Removes an entry that is no request (a directory, a FIFO, a file it
+  // cannot read); one it cannot remove is remembered and skipped.
+  void Discard(const std::string& name, const std::string& why);
   // Removes a request that has had its answer (or never can); one that
   // cannot be removed is remembered, so it is neither answered again nor
   // reported again.
   void Retire(const std::string& name, std::string_view what);
   void ReportOnce(const std::string& name, const std::string& problem);
   void ExpireReplies();
-  // The names in the directory that `wanted` accepts; false when it cannot
-  // be listed.
-  bool List(bool (*wanted)(std::string_view), std::vector<std::string>* names);
+  // The names in the directory that `wanted` accepts, with their inode
+  // numbers; false when it cannot be listed.
+  bool List(bool (*wanted)(std::string_view),
+            std::vector<std::pair<std::string, ino_t>>* names);
 
   int dirfd_;
   Settings settings_;
@@ -97,6 +124,8 @@ class RequestDir {
   std::function<bool()> stopping_;
   std::unordered_map<std::string, Pending> pending_;
   std::deque<Written> replies_;  // oldest first
+  std::unordered_map<uid_t, Kept> kept_;
+  std::uint64_t kept_space_ = 0;
   std::size_t answered_ = 0;
 };
 

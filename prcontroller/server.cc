@@ -36,6 +36,10 @@ std::string Seconds(double s) {
   return text + " s";
 }
 
+// With events reporting every request, the whole directory is listed this
+// seldom, in case one was missed: a directory full of junk costs little.
+constexpr auto kFullSweepInterval = std::chrono::seconds(60);
+
 // How often the directory is swept: often enough to give up on stale
 // requests close to their grace time, to notice the directory replaced
 // within a second, and, when polling, to find requests.
@@ -164,6 +168,7 @@ int Server::Loop() {
   const Clock::duration interval = SweepInterval(settings_, !watching_);
   requests_->Sweep();  // whatever arrived before we started
   Clock::time_point next_sweep = Clock::now() + interval;
+  Clock::time_point next_full_sweep = Clock::now() + kFullSweepInterval;
   for (;;) {
     const auto wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(next_sweep - Clock::now());
@@ -179,7 +184,12 @@ int Server::Loop() {
     if (!done && watching_ && ready > 0 && (fds[1].revents & POLLIN)) done = OnEvents();
     if (!done && Clock::now() >= next_sweep) {
       done = CheckDirectory();
-      if (!done) requests_->Sweep();
+      if (!done && (!watching_ || Clock::now() >= next_full_sweep)) {
+        requests_->Sweep();
+        next_full_sweep = Clock::now() + kFullSweepInterval;
+      } else if (!done) {
+        requests_->Recheck();
+      }
       next_sweep = Clock::now() + interval;
     }
     if (done) return *done;

@@ -2,6 +2,7 @@
 #ifndef PRCONTROLLER_SETTINGS_H_
 #define PRCONTROLLER_SETTINGS_H_
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,12 @@ struct Settings {
   // about a minute after sending, so ten minutes is plenty.
   double reply_age_s = 600;
   double poll_interval_s = 0.1;  // directory scans when polling
+  // Bounds on the space the replies kept for their age take, for each
+  // requesting user (the owner of the request file) and for all of them: a
+  // flood of requests from one user fills neither the disk nor another
+  // user's share. A request whose reply would go over is refused.
+  std::uint64_t reply_quota = std::uint64_t{64} << 20;
+  std::uint64_t reply_total = std::uint64_t{512} << 20;
   bool once = false;   // answer what is there, then exit
   bool poll = false;   // scan instead of using inotify
   bool quiet = false;  // log only problems
