@@ -103,6 +103,15 @@ void RequestDir::Examine(std::string_view name_view) {
   if (Stale(p, st, start)) GiveUp(name, st.st_uid, bytes, st.st_size);
 }
 
+void RequestDir::Appeared(std::string_view name) {
+  if (!IsRequestFileName(name)) return;
+  struct stat st {};
+  if (::fstatat(dirfd_, std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && st.st_nlink == 1)
+    return;
+  Examine(name);
+}
+
 bool RequestDir::Open(const std::string& name, Fd* fd) {
   // O_NONBLOCK: a FIFO planted under a request name must not hang us.
   *fd = Fd(::openat(dirfd_, name.c_str(),

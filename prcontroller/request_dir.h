@@ -41,6 +41,11 @@ class RequestDir {
   // once it has stayed incomplete for the grace time.
   void Examine(std::string_view name);
 
+  // Looks at a name just created: a file being written is left for its
+  // close; anything else (a link, a FIFO, a directory, another name for a
+  // file) is examined at once, as no close will announce it.
+  void Appeared(std::string_view name);
+
   // Examines every request file in the directory (finding what events
   // missed, and what waited out its grace time) and removes expired
   // replies. An entry found unusable before and unchanged since is skipped

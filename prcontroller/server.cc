@@ -216,8 +216,10 @@ std::optional<int> Server::OnSignal() {
 }
 
 std::optional<int> Server::OnEvents() {
-  const auto on_name = [this](std::string_view name) {
-    if (!Signals::StopPending()) requests_->Examine(name);
+  const auto on_name = [this](std::string_view name, bool complete) {
+    if (Signals::StopPending()) return;
+    if (complete) requests_->Examine(name);
+    else requests_->Appeared(name);
   };
   switch (watcher_.Drain(on_name)) {
     case DirWatcher::Result::kOk:

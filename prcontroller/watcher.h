@@ -20,10 +20,12 @@ class DirWatcher {
   int fd() const { return fd_.get(); }
 
   enum class Result { kOk, kOverflow, kGone };
-  // Hands `on_name` each file that was closed after writing or moved into
-  // the directory. kOverflow: events were lost, so the directory must be
-  // scanned; kGone: the directory itself was removed or moved away.
-  Result Drain(const std::function<void(std::string_view)>& on_name);
+  // Hands `on_name` each name that was closed after writing or moved into
+  // the directory (`complete`), or only created there: a link, a FIFO or a
+  // directory is never closed after writing. kOverflow: events were lost,
+  // so the directory must be scanned; kGone: the directory itself was
+  // removed or moved away.
+  Result Drain(const std::function<void(std::string_view, bool complete)>& on_name);
 
  private:
   prclient::Fd fd_;

@@ -5,5 +5,5 @@ add_executable(controller_test controller_listing_test.cc controller_request_tes
   controller_server_test.cc controller_state_test.cc)
 target_link_libraries(controller_test PRIVATE
   e2e_util prcontroller_core prclient GTest::gmock GTest::gtest_main)
-add_dependencies(controller_test prcontroller)
+add_dependencies(controller_test prcontroller prwatch_e2e)
 gtest_discover_tests(controller_test DISCOVERY_TIMEOUT 30 PROPERTIES TIMEOUT 120)

@@ -7,14 +7,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -29,6 +33,7 @@ using ctltest::Ask;
 using ctltest::ClientImage;
 using ctltest::Controller;
 using ctltest::WaitFor;
+using testing::HasSubstr;
 using testing::UnorderedElementsAre;
 using testutil::Exists;
 using testutil::ListDir;
@@ -194,6 +199,76 @@ TEST(ControllerHostile, HangupRereadsTornStateIsNeverAnsweredAndAHugeNameIsQuick
   start = Clock::now();
   EXPECT_EQ(controller.Finish(SIGTERM).exitCode, 0);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+}
+
+// A site: the controller runs as its own user (daemon here) on a request
+// directory of 16 MiB, mode 1733. What other users leave there under
+// request names and cannot be answered (a FIFO, a file the controller may
+// not read, a file with a second name) is removed, what it cannot remove
+// (a full directory) is skipped. Clients under umask 077 and 027 are
+// answered. One user's flood is refused once its replies reach its bound,
+// while another user is answered throughout; with the disk full, a request
+// waits and is answered once there is room again.
+TEST(ControllerHostile, AnyUmaskIsAnsweredJunkIsClearedAndFloodsAndFullDisksLoseNothing) {
+  const passwd* found = getpwnam("daemon");
+  const passwd owner = found ? *found : passwd{};  // getpwnam's storage is reused
+  const passwd* nobody = faults::Nobody();
+  if (!nobody || !found) GTEST_SKIP() << "needs root and the users \"nobody\" and \"daemon\"";
+  if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
+  faults::Area area;
+  const std::string dir = area.requests();
+  const std::string options = "size=16m,mode=1733,uid=" + std::to_string(owner.pw_uid);
+  ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()), 0) << std::strerror(errno);
+  chmod(area.spool().c_str(), 01777);
+  area.WriteConf(testutil::HostName(), dir + "/");
+  const auto as_nobody = [&](const std::string& path) { return lchown(path.c_str(), nobody->pw_uid, nobody->pw_gid); };
+  ASSERT_EQ(mkdir((dir + "/sprFull01").c_str(), 0755), 0);
+  WriteFile(dir + "/sprFull01/x", "");
+  ASSERT_EQ(mkfifo((dir + "/sprFifo01").c_str(), 0600) | as_nobody(dir + "/sprFifo01"), 0);
+  WriteFile(dir + "/sprSecret", ClientImage("sprSecret", "secret", "prwatch", {}));
+  ASSERT_EQ(chmod((dir + "/sprSecret").c_str(), 0600) | as_nobody(dir + "/sprSecret"), 0);
+  faults::Running controller(faults::As(&owner, {CONTROLLER_BIN, {"--dir", dir, "--state", kSample,
+                                                 "--reply-quota", "1"}, "", {}, ""}));
+  ASSERT_TRUE(WaitFor([&] { return controller.err().find("serving") != std::string::npos; }));
+  ASSERT_EQ(link((dir + "/sprFull01/x").c_str(), (dir + "/sprLinked").c_str()), 0);
+  ASSERT_TRUE(Gone(dir + "/sprLinked")) << controller.err();
+  EXPECT_THAT(ListDir(dir), UnorderedElementsAre("sprFull01")) << controller.err();
+
+  const auto prwatch = [&](const char* mask) {
+    return testutil::Launch{"/bin/sh", {"-c", std::string("umask ") + mask + "; exec \"$0\" \"$@\"",
+                                        E2E_BIN "/prwatch", "-nwait", "1", "-ntries", "20"}, area.path(), {}, {}};
+  };
+  for (const char* mask : {"077", "027"}) {
+    const testutil::Outcome o = testutil::Run(faults::As(nobody, prwatch(mask)));
+    EXPECT_EQ(std::pair(o.out.substr(0, 13), o.exitCode), std::pair(std::string("All jobs: 12\n"), 0)) << mask << o.err;
+  }
+
+  TempDir images;  // nobody's flood: a request a few milliseconds, each with its own reply name
+  for (int n = 0; n < 400; ++n) {
+    const std::string name = "sprF" + std::to_string(10000 + n);
+    WriteFile(images / name, ClientImage(name, "flood" + std::to_string(n), "prwatch", {}));
+  }
+  chmod(images.path().c_str(), 0755);
+  faults::Running flood(faults::As(nobody, {"/bin/sh", {"-c", "for f in *; do cp $f \"$0\"; done", dir},
+                                            images.path(), {}, {}}));
+  for (int n = 0; n < 3; ++n) EXPECT_EQ(testutil::Run(prwatch("022")).exitCode, 0) << n;
+  EXPECT_EQ(flood.FinishWithin(faults::Millis(60000)).exitCode, 0);
+  EXPECT_TRUE(WaitFor([&] { return faults::Area::Requests(dir).size() == 1; })) << controller.err();
+  EXPECT_THAT(controller.err(), HasSubstr("the bound per user is 1 MiB"));
+
+  kill(controller.pid(), SIGSTOP);
+  WriteFile(dir + "/sprRoom01", ClientImage("sprRoom01", "room", "prwatch", {}));
+  {
+    const prclient::Fd filler(open((dir + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const std::string block(1 << 16, 'x');
+    while (write(filler.get(), block.data(), block.size()) > 0) {}
+  }
+  kill(controller.pid(), SIGCONT);
+  EXPECT_TRUE(WaitFor([&] { return controller.err().find("keeping the request") != std::string::npos; }));
+  EXPECT_TRUE(Exists(dir + "/sprRoom01"));
+  unlink((dir + "/filler").c_str());
+  EXPECT_TRUE(WaitFor([&] { return Exists(dir + "/room"); })) << controller.err();
+  EXPECT_EQ(controller.Finish(SIGTERM).exitCode, 0);
 }
 
 }  // namespace
