@@ -92,7 +92,7 @@ class Cups : public testing::Test {
   }
 
   Outcome Client(const std::string& program, std::vector<std::string> args) {
-    if (program == "prwatch") args.insert(args.end(), {"-nwait", "0", "-ntries", "500"});
+    if (program == "prwatch") args.insert(args.end(), {"-nwait", "0", "-ntries", "10000000"});
     return testutil::Run(area_.Client(program, std::move(args), {}));
   }
 

@@ -39,22 +39,21 @@ TEST_F(Hostile, RequestNameHiddenUntilDelivered) {
   EXPECT_EQ(client.Finish(SIGTERM).exitCode, -SIGTERM);
 }
 
-// Whatever stands under the reply name at the controller, the fetch ends:
-// a FIFO nobody writes after the copy limit, an endless source at the
-// largest reply. Neither is taken for an answer.
+// Whatever stands under the reply name at another host's controller, the
+// copy ends: a FIFO nobody writes after the copy limit, an endless source at
+// the largest reply. Neither is an answer; this host's fetch copies neither.
 TEST_F(Hostile, EndlessFetchesEndAndKeepNothing) {
+  const std::string dir = area_ / "hosts/ctlhost" + area_.requests();
   for (const bool fifo : {true, false}) {
     SCOPED_TRACE(fifo ? "fifo" : "/dev/zero");
-    testutil::TestController ctl(area_.requests(),
-                                 [&](const testutil::SeenRequest& req, std::string*) {
-                                   const std::string at = area_.requests() + "/" + req.reply;
-                                   EXPECT_EQ(fifo ? mkfifo(at.c_str(), 0644)
-                                                  : symlink("/dev/zero", at.c_str()), 0);
-                                   return false;
-                                 });
+    testutil::TestController ctl(dir, [&](const testutil::SeenRequest& req, std::string*) {
+      const std::string at = dir + "/" + req.reply;
+      EXPECT_EQ(fifo ? mkfifo(at.c_str(), 0644) : symlink("/dev/zero", at.c_str()), 0);
+      return false;
+    });
     const auto t0 = Clock::now();
     const testutil::Outcome o =
-        faults::Running(area_.StubbedClient({"-nwait", "0", "-ntries", "1"}))
+        faults::Running(area_.StubbedClient({"-server", "ctlhost", "-nwait", "0", "-ntries", "1"}))
             .FinishWithin(Millis(20000));
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(8));
     EXPECT_EQ(o, (testutil::Outcome{"", "Server not responding\n", 255}));
@@ -80,8 +79,8 @@ TEST_F(Hostile, ClientsSharingAPidKeepTheirAnswers) {
     std::filesystem::create_directory(dir);
     ASSERT_EQ(symlink(area_.spool().c_str(), (dir + "/spool").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/cconf").c_str(), 0600), 0);
-    testutil::Launch l = area_.StubbedClient(
-        {"-nwait", i % 2 ? "1" : "0", "-ntries", i % 2 ? "20" : "2000", "-jc" + std::to_string(i)});
+    testutil::Launch l = area_.StubbedClient({"-nwait", i % 2 ? "1" : "0", "-jc" + std::to_string(i),
+                                              "-ntries", i % 2 ? "20" : "10000000"});
     l.args.insert(l.args.begin(), {"-pf", "--mount-proc", l.program});
     l.program = "/usr/bin/unshare";
     l.cwd = dir;

@@ -25,7 +25,7 @@ class TrpcTest : public testing::Test {
     scratchPath_ = scratch_.slash();
     prclient::Tmpqdir = scratchPath_.c_str();
     prclient::netwait = 0;
-    prclient::ntrys = 50;
+    prclient::ntrys = 10000000;  // polled without a pause until a controller answers
   }
   void TearDown() override {
     EXPECT_EQ(testutil::ListDir(scratch_.path()), std::vector<std::string>{});
@@ -189,6 +189,7 @@ TEST_F(TrpcTest, UnusableScratchSendsNothing) {
 TEST_F(TrpcTest, InterruptsEndTheCall) {
   testutil::ScopedEnv path("PATH", testutil::StubBinDir() + "/faulty:" + getenv("PATH")),
       report("FAULT_PIDS", ctl_ / "cleaned");
+  testutil::TestController ctl(ctl_.path(), Reply("0\n"));  // the copy runs once a reply stands
   for (const std::string fault : {"", "slow"}) {  // "slow" interrupts the client itself
     testutil::ScopedEnv env("FAULT", fault);
     prclient::netwait = fault.empty() ? 30 : 0;
