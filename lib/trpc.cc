@@ -28,7 +28,12 @@ bool Interrupted() { return detail::PendingInterrupt() != 0; }
 // Sleeps `seconds` as Delay does; on a terminal, once the call has waited a
 // second, `line` says what it waits for.
 void Pause(detail::StatusLine& line, int seconds, const std::string& text) {
-  if (seconds <= 0) return;
+  if (seconds <= 0) {
+    // Without a pause the polls still take the interrupts that came.
+    const timespec look{0, 0};
+    detail::WaitForSignal(false, &look);
+    return;
+  }
   const timespec end = detail::After(seconds);
   if (line.on()) {
     const timespec& from = line.from();

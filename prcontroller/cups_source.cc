@@ -379,14 +379,17 @@ class CupsSource : public StateSource {
 // client.conf through CUPS_SERVERROOT. A service's HOME may be a directory
 // the clients' users can write, and none of them may choose whom the
 // controller asks: only --cups, the system's client.conf and the default
-// socket do. Done before libcups first looks, which is when it reads them.
+// socket do. Without HOME libcups looks in the user's home from the
+// password file, so HOME names a place that can hold no ".cups". Done
+// before libcups first looks, which is when it reads them.
 void ForgetUserSettings() {
-  std::vector<std::string> names{"HOME", "IPP_PORT"};
+  std::vector<std::string> names{"IPP_PORT"};
   for (char** entry = environ; *entry; ++entry) {
     const std::string_view var(*entry);
     if (var.substr(0, 5) == "CUPS_") names.emplace_back(var.substr(0, var.find('=')));
   }
   for (const std::string& name : names) ::unsetenv(name.c_str());
+  ::setenv("HOME", "/dev/null", 1);
 }
 
 }  // namespace

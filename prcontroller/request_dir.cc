@@ -120,6 +120,7 @@ bool RequestDir::Open(const std::string& name, Fd* fd) {
   const int err = errno;
   if (err == ENOENT) {
     pending_.erase(name);
+    junk_.erase(name);
   } else if (err == ELOOP) {
     // A request is a plain file; a link could make us read, or answer
     // from, any file the controller can reach.
@@ -140,7 +141,7 @@ RequestDir::Pending& RequestDir::Track(const std::string& name, const struct sta
   Pending& p = it->second;
   if (fresh || p.ino != st.st_ino || p.size != st.st_size ||
       !SameTime(p.mtime, st.st_mtim))
-    p = Pending{st.st_ino, st.st_size, st.st_mtim, now, false, false, false};
+    p = Pending{st.st_ino, st.st_size, st.st_mtim, now, false, false};
   return p;
 }
 
@@ -243,20 +244,20 @@ bool RequestDir::WithinBounds(const std::string& name, uid_t owner, std::uint64_
 void RequestDir::Discard(const std::string& name, const std::string& why) {
   struct stat st {};
   const bool seen = ::fstatat(dirfd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (seen && ::unlinkat(dirfd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0) {
-    log_->Problem("removed " + name + ": " + why + ", not a request");
-    pending_.erase(name);
+  const bool removed =
+      seen && ::unlinkat(dirfd_, name.c_str(), S_ISDIR(st.st_mode) ? AT_REMOVEDIR : 0) == 0;
+  const int error = errno;
+  pending_.erase(name);
+  if (removed) log_->Problem("removed " + name + ": " + why + ", not a request");
+  if (!seen || removed) {
+    junk_.erase(name);
     return;
   }
-  if (!seen) {
-    pending_.erase(name);
-    return;
-  }
-  ReportOnce(name, "ignoring " + name + ": " + why + ", not a request, and it cannot be removed: " +
-                       std::strerror(errno));
-  Pending& p = pending_[name];
-  p.ino = st.st_ino;
-  p.junk = true;
+  const auto [known, fresh] = junk_.try_emplace(name, st.st_ino);
+  if (fresh || known->second != st.st_ino)
+    log_->Problem("ignoring " + name + ": " + why + ", not a request, and it cannot be removed: " +
+                  std::strerror(error));
+  known->second = st.st_ino;
 }
 
 void RequestDir::Retire(const std::string& name, std::string_view what) {
@@ -312,10 +313,12 @@ void RequestDir::Sweep() {
   for (const auto& entry : names) present.insert(entry.first);
   for (auto it = pending_.begin(); it != pending_.end();)
     it = present.count(it->first) ? std::next(it) : pending_.erase(it);
+  for (auto it = junk_.begin(); it != junk_.end();)
+    it = present.count(it->first) ? std::next(it) : junk_.erase(it);
   for (const auto& [name, ino] : names) {
+    const auto known = junk_.find(name);
+    if (known != junk_.end() && known->second == ino) continue;
     if (stopping_()) return;
-    const auto known = pending_.find(name);
-    if (known != pending_.end() && known->second.junk && known->second.ino == ino) continue;
     Examine(name);
   }
   ExpireReplies();
@@ -324,7 +327,7 @@ void RequestDir::Sweep() {
 void RequestDir::Recheck() {
   std::vector<std::string> waiting;
   for (const auto& [name, p] : pending_)
-    if (!p.junk && !p.stuck) waiting.push_back(name);
+    if (!p.stuck) waiting.push_back(name);
   for (const std::string& name : waiting) {
     if (stopping_()) return;
     Examine(name);

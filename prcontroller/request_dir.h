@@ -75,7 +75,6 @@ class RequestDir {
     Clock::time_point last_change;
     bool reported = false;  // a problem with it was logged already
     bool stuck = false;     // answered, but it could not be removed
-    bool junk = false;      // no request, and not ours to remove: skipped
   };
 
   struct Written {
@@ -128,6 +127,9 @@ class RequestDir {
   const Log* log_;
   std::function<bool()> stopping_;
   std::unordered_map<std::string, Pending> pending_;
+  // Entries that are no request and could not be removed, by inode: skipped
+  // until they change. Apart from pending_, which is walked twice a second.
+  std::unordered_map<std::string, ino_t> junk_;
   std::deque<Written> replies_;  // oldest first
   std::unordered_map<uid_t, Kept> kept_;
   std::uint64_t kept_space_ = 0;
