@@ -1,8 +1,11 @@
 # The stand-in controller's tests: parser, options and listings in process;
 # the daemon itself run as a program on scratch directories, among other
-# users of its request directory and with its inputs changing under it.
+# users of its request directory and with its inputs changing under it, and
+# against a stand-in CUPS scheduler that answers badly.
 add_executable(controller_test controller_listing_test.cc controller_request_test.cc
-  controller_server_test.cc controller_state_test.cc)
+  controller_server_test.cc controller_state_test.cc cups_standin_test.cc)
+target_compile_definitions(controller_test PRIVATE
+  STANDIN_SCHEDULER="${CMAKE_CURRENT_SOURCE_DIR}/standin_scheduler.py")
 target_link_libraries(controller_test PRIVATE
   e2e_util prcontroller_core prclient GTest::gmock GTest::gtest_main)
 add_dependencies(controller_test prcontroller prwatch_e2e)

@@ -1,0 +1,68 @@
+// The controller against a stand-in scheduler that breaks HTTP's framing on
+// purpose, on the connection the controller keeps between requests.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <sstream>
+#include <string>
+
+#include "controller_test_util.h"
+
+namespace {
+
+using testing::HasSubstr;
+using testing::Not;
+using testing::StartsWith;
+using Clock = std::chrono::steady_clock;
+
+const char kPython[] = "/usr/bin/python3";
+
+// The most memory the process has held, in KiB; no figure counts as too much.
+long PeakKiB(pid_t pid) {
+  std::istringstream status(testutil::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+  return LONG_MAX;
+}
+
+// A response that claims more than it sends, one that never ends, one
+// trailed by the start of another, and none at all: each is told within the
+// idle limit, costs bounded memory, and leaves nothing on the connection
+// that the next request would take for its answer.
+TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
+  if (access(kPython, X_OK) != 0) GTEST_SKIP() << kPython << " missing: the stand-in scheduler needs it";
+  testutil::TempDir dir, scratch;
+  testutil::WriteFile(scratch / "mode", "normal");
+  faults::Running standin({kPython, {STANDIN_SCHEDULER, scratch / "mode"}, "", {}, scratch / "port"});
+  std::string port;  // its first line
+  ASSERT_TRUE(ctltest::WaitFor([&] {
+    port = testutil::ReadFile(scratch / "port");
+    return port.find('\n') != port.npos;
+  })) << standin.err();
+  port.pop_back();
+  ctltest::Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5"});
+  ASSERT_TRUE(controller.WaitReady()) << controller.err();
+  int asked = 0;
+  auto ask = [&](const std::string& mode) {
+    testutil::WriteFile(scratch / "mode", mode);
+    const std::string n = std::to_string(++asked), reply = "reply" + n;
+    const std::string head = ctltest::Ask(dir.path(), "sprStand" + n, reply, "prwatch", {});
+    EXPECT_THAT(testutil::ReadFile(dir / reply), Not(HasSubstr("smuggled"))) << mode;
+    return head;
+  };
+  EXPECT_EQ(ask("normal"), "0\nAll jobs: 4");  // the connection the broken answers then come on
+  for (const std::string mode : {"long-length", "endless", "extra", "silent"}) {
+    const Clock::time_point start = Clock::now();
+    EXPECT_THAT(ask(mode), StartsWith("5\nprwatch: spool state unavailable: CUPS scheduler at 127.0.0.1:" +
+                                      port + ": ")) << mode;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    EXPECT_LT(ms, 2000) << mode;  // the idle limit and half a second
+    EXPECT_LT(PeakKiB(controller.pid()), 256 << 10) << mode;
+    EXPECT_EQ(ask("normal"), "0\nAll jobs: 4") << "after " << mode;
+  }
+}
+
+}  // namespace
