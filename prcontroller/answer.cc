@@ -28,9 +28,11 @@ std::string LineProblem(const Request& request) {
   return "";
 }
 
-StateScope ScopeOf(const JobQuery& q) {
+StateScope ScopeOf(const JobQuery& q, const timespec& asked) {
   StateScope scope;
+  scope.asked = asked;
   scope.queues = q.queue || q.verbose;  // to tell an unknown queue, to describe one
+  scope.pages = q.long_format || q.verbose;
   if (q.status && !q.errors_only && *q.status != JobStatus::kError) {
     scope.finished = *q.status == JobStatus::kDone;
     scope.unfinished = !scope.finished;
@@ -38,8 +40,9 @@ StateScope ScopeOf(const JobQuery& q) {
   return scope;
 }
 
-StateScope ScopeOf(const QueueQuery& q) {
+StateScope ScopeOf(const QueueQuery& q, const timespec& asked) {
   StateScope scope;
+  scope.asked = asked;
   scope.jobs = q.long_format;  // the short listing takes the queue's own count
   return scope;
 }
@@ -67,7 +70,8 @@ Reply Answer(const Request& request, StateSource& source, std::time_t now) {
                 : ListQueues(queue_query, SpoolState{});
   std::string problem;
   const SpoolState* state =
-      source.Current(jobs ? ScopeOf(job_query) : ScopeOf(queue_query), &problem);
+      source.Current(jobs ? ScopeOf(job_query, request.asked) : ScopeOf(queue_query, request.asked),
+                     &problem);
   if (!state)
     return Refuse(kStatusNoState, name, "spool state unavailable: " + Visible(problem));
   return jobs ? ListJobs(job_query, *state, now) : ListQueues(queue_query, *state);

@@ -25,13 +25,16 @@ bool ParseSeconds(const std::string& text, double* seconds) {
 }
 
 enum LongOnly {
-  kGrace = 256, kReplyAge, kPollInterval, kOnce, kPoll, kVersion, kCups, kReplyQuota, kReplyTotal
+  kGrace = 256, kReplyAge, kPollInterval, kOnce, kPoll, kVersion, kCups, kReplyQuota, kReplyTotal,
+  kCupsIdle, kCupsLimit
 };
 
 constexpr option kOptions[] = {
     {"dir", required_argument, nullptr, 'd'},
     {"state", required_argument, nullptr, 's'},
     {"cups", optional_argument, nullptr, kCups},
+    {"cups-idle", required_argument, nullptr, kCupsIdle},
+    {"cups-limit", required_argument, nullptr, kCupsLimit},
     {"grace", required_argument, nullptr, kGrace},
     {"reply-age", required_argument, nullptr, kReplyAge},
     {"reply-quota", required_argument, nullptr, kReplyQuota},
@@ -54,6 +57,7 @@ std::string LongName(int code) {
 
 const char* UsageText() {
   return "Usage: prcontroller --dir DIR [--state FILE | --cups [SERVER]] [--grace SECONDS]\n"
+         "                    [--cups-idle SECONDS] [--cups-limit SECONDS]\n"
          "                    [--reply-age SECONDS] [--reply-quota MIB]\n"
          "                    [--reply-total MIB] [--once] [--poll]\n"
          "                    [--poll-interval SECONDS] [--quiet]\n"
@@ -63,6 +67,9 @@ const char* UsageText() {
          "      --cups [SERVER]      list what a CUPS scheduler holds instead: SERVER\n"
          "                           is HOST[:PORT] or a socket path (default: the\n"
          "                           system's scheduler)\n"
+         "      --cups-idle SECONDS  an exchange with the scheduler fails after this\n"
+         "                           long without a byte from it (default 1.5)\n"
+         "      --cups-limit SECONDS  or when it runs this long (default 30)\n"
          "      --grace SECONDS      give up on an incomplete request after this\n"
          "                           long unchanged (default 2)\n"
          "      --reply-age SECONDS  remove replies this old (default 600)\n"
@@ -93,6 +100,8 @@ bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string*
     double* seconds = code == kGrace ? &s.grace_s
                       : code == kReplyAge ? &s.reply_age_s
                       : code == kPollInterval ? &s.poll_interval_s
+                      : code == kCupsIdle     ? &s.cups_idle_s
+                      : code == kCupsLimit    ? &s.cups_limit_s
                                               : nullptr;
     switch (code) {
       case 'd': s.dir = value; break;
@@ -116,7 +125,7 @@ bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string*
         (code == kReplyQuota ? s.reply_quota : s.reply_total) = static_cast<std::uint64_t>(*mib) << 20;
         break;
       }
-      case kGrace: case kReplyAge: case kPollInterval:
+      case kGrace: case kReplyAge: case kPollInterval: case kCupsIdle: case kCupsLimit:
         if (!ParseSeconds(value, seconds)) {
           *err = LongName(code) + ": \"" + value +
                  "\" is not a number of seconds";
@@ -152,6 +161,10 @@ bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string*
   }
   if (s.cups && !s.state_path.empty()) {
     *err = "give --state or --cups, not both";
+    return false;
+  }
+  if (s.cups_idle_s < 0.01 || s.cups_limit_s < 0.01) {
+    *err = "--cups-idle and --cups-limit must be at least 0.01";
     return false;
   }
   if (s.poll_interval_s < 0.001) {

@@ -8,16 +8,18 @@
 #include <memory>
 #include <string>
 
+#include "settings.h"
 #include "state_source.h"
 
 namespace prcontroller {
 
-// `server` is "HOST", "HOST:PORT", the path of a local socket, or "" for the
-// scheduler libcups would use. Nothing is asked yet, so a scheduler that is
-// down at start-up is no reason to refuse. Null only when the name is
-// unusable or the bridge was not built, the reason then in `err`.
-std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
-                                            StateSource::Logger log, std::string* err);
+// `settings.cups` is "HOST", "HOST:PORT", the path of a local socket, or ""
+// for the system's scheduler; its limits bound every exchange. Nothing is
+// asked yet, so a scheduler that is down at start-up is no reason to
+// refuse. Null only when the name is unusable or the bridge was not built,
+// the reason then in `err`.
+std::unique_ptr<StateSource> OpenCupsSource(const Settings& settings, StateSource::Logger log,
+                                            std::string* err);
 
 }  // namespace prcontroller
 

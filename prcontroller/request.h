@@ -11,6 +11,7 @@
 #define PRCONTROLLER_REQUEST_H_
 
 #include <cstddef>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,6 +42,9 @@ struct Request {
   // line is complete; when it was cut, those that certainly arrived whole.
   std::vector<std::string> args;
   Line line = Line::kComplete;
+  // When the file was last written, by the controller's clock: its answer
+  // may come from nothing older. Not part of the file.
+  timespec asked{};
 };
 
 // Parses a request file's whole content into *out; false, with *err

@@ -95,6 +95,7 @@ void RequestDir::Examine(std::string_view name_view) {
   Request request;
   std::string ignored;
   if (ParseRequest(bytes, &request, &ignored)) {
+    request.asked = st.st_mtim;
     Answer(name, st.st_uid, request, start);
     return;
   }

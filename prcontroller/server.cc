@@ -146,7 +146,7 @@ bool Server::OpenDirectory(std::string* err) {
 bool Server::Prepare(std::string* err) {
   const auto problem = [this](std::string_view message) { log_.Problem(message); };
   if (settings_.cups) {
-    state_ = OpenCupsSource(*settings_.cups, problem, err);
+    state_ = OpenCupsSource(settings_, problem, err);
     if (!state_) return false;
   } else {
     state_ = std::make_unique<FileSource>(settings_.state_path, problem);

@@ -13,6 +13,10 @@ struct Settings {
   std::string state_path;  // spool state file; empty: an empty spool
   // --cups: the CUPS scheduler to ask instead ("" for the default one).
   std::optional<std::string> cups;
+  // An exchange with the scheduler fails after this long without a byte
+  // from it, or after the overall limit however much it sends.
+  double cups_idle_s = 1.5;
+  double cups_limit_s = 30;
   // A request file that stays short or malformed this long is given up on.
   // Copies of 132 bytes take milliseconds; seconds leave room for a slow
   // remote copy.

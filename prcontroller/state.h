@@ -55,6 +55,10 @@ struct Job {
   std::time_t submitted = 0;
   std::string name;
   bool size_in_kib = false;  // size known in whole KiB only, rounded up
+  // What a scheduler tells to order its jobs as it prints them.
+  int number = 0;              // the id as a number
+  int priority = 50;           // 1 to 100, the highest first
+  std::time_t completed = 0;   // when it ended
 };
 
 struct SpoolState {

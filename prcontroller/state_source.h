@@ -4,6 +4,7 @@
 #ifndef PRCONTROLLER_STATE_SOURCE_H_
 #define PRCONTROLLER_STATE_SOURCE_H_
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,9 @@ struct StateScope {
   bool jobs = true;
   bool finished = true;    // jobs that ended (done, aborted)
   bool unfinished = true;  // jobs still to print or stopped
+  bool pages = true;       // the jobs' page counts, which cost a scheduler most
+  // When the request was complete: it is answered from nothing older.
+  timespec asked{};
 };
 
 class StateSource {
