@@ -14,7 +14,7 @@
 
 #include "prcontroller/answer.h"
 #include "prcontroller/request.h"
-#include "prcontroller/state.h"
+#include "prcontroller/state_file.h"
 
 #define CHECK(cond) ((cond) ? void() : (std::fprintf(stderr, "broken: %s\n", #cond), std::abort()))
 

@@ -171,21 +171,21 @@ class BodyReader {
 
 class CupsSource : public StateSource {
  public:
-  CupsSource(std::string host, int port, std::string label, Logger log)
-      : host_(std::move(host)), port_(port), label_(std::move(label)), log_(std::move(log)) {}
+  CupsSource(std::string host, int port, std::string label, const Log& log)
+      : host_(std::move(host)), port_(port), label_(std::move(label)), log_(log) {}
 
   const SpoolState* Current(const StateScope& scope, std::string* problem) override {
     deadline_ = Clock::now() + kBudget;
     std::string err;
     if (Fetch(scope, &err)) {
-      if (!last_failure_.empty()) log_("CUPS scheduler at " + label_ + " answers again");
+      if (!last_failure_.empty()) log_.Notice("CUPS scheduler at " + label_ + " answers again");
       last_failure_.clear();
       return &state_;
     }
     // Whatever went wrong, the next request starts on a fresh connection.
     http_.reset();
     *problem = "CUPS scheduler at " + label_ + ": " + err;
-    if (*problem != last_failure_) log_(*problem);
+    if (*problem != last_failure_) log_.Problem(*problem);
     last_failure_ = *problem;
     return nullptr;
   }
@@ -367,7 +367,7 @@ class CupsSource : public StateSource {
   std::string host_;
   int port_;
   std::string label_;
-  Logger log_;
+  const Log& log_;
   Http http_;
   Clock::time_point deadline_;
   SpoolState state_;
@@ -394,8 +394,8 @@ void ForgetUserSettings() {
 
 }  // namespace
 
-std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
-                                            StateSource::Logger log, std::string* err) {
+std::unique_ptr<StateSource> OpenCupsSource(const std::string& server, const Log& log,
+                                            std::string* err) {
   ForgetUserSettings();
   std::string host = server.empty() ? cupsServer() : server;
   int port = ippPort();
@@ -418,7 +418,7 @@ std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
     return nullptr;
   }, nullptr);
   std::string label = host[0] == '/' ? host : host + ":" + std::to_string(port);
-  return std::make_unique<CupsSource>(std::move(host), port, std::move(label), std::move(log));
+  return std::make_unique<CupsSource>(std::move(host), port, std::move(label), log);
 }
 
 }  // namespace prcontroller

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "log.h"
 #include "state_source.h"
 
 namespace prcontroller {
@@ -15,9 +16,10 @@ namespace prcontroller {
 // `server` is "HOST", "HOST:PORT", the path of a local socket, or "" for the
 // scheduler libcups would use. Nothing is asked yet, so a scheduler that is
 // down at start-up is no reason to refuse. Null only when the name is
-// unusable or the bridge was not built, the reason then in `err`.
-std::unique_ptr<StateSource> OpenCupsSource(const std::string& server,
-                                            StateSource::Logger log, std::string* err);
+// unusable or the bridge was not built, the reason then in `err`. What the
+// scheduler's answers show goes to `log`, which must outlive the source.
+std::unique_ptr<StateSource> OpenCupsSource(const std::string& server, const Log& log,
+                                            std::string* err);
 
 }  // namespace prcontroller
 
