@@ -6,8 +6,8 @@ foreach(test fault rsh ssh cups terminal hostile)
   target_link_libraries(${test}_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
   add_dependencies(${test}_test prwatch_e2e prbay_e2e prcontroller)
   target_compile_definitions(${test}_test PRIVATE TOOLS_DIR="${PROJECT_SOURCE_DIR}/tools")
-  # Two private cupsd started at once were seen to make lpadmin fail: the
-  # scheduler cases take turns.
+  # The scheduler cases take turns: one private cupsd starting at a time
+  # keeps its start-up within the cases' waits on two cores.
   set(lock "")
   if(test STREQUAL "cups")
     set(lock RESOURCE_LOCK cupsd)
