@@ -149,7 +149,7 @@ struct RequestRecord {
   const char* words[kMaxWords] = {};  // [0] the request name, then quoted args
 };
 
-// Lays `rec` out as the 132-byte request image.
+// Lays `rec` out as the request image, kRequestSize bytes.
 std::string RequestImage(const RequestRecord& rec);
 
 // Writes the request image at the start of `stream` and closes it.
