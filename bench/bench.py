@@ -130,7 +130,8 @@ def scheduler_exchanges(port, n):
             while True:
                 head, blank, rest = got.partition(b"\r\n\r\n")
                 length = re.search(rb"(?im)^content-length:\s*(\d+)", head)
-                if blank and (len(rest) >= int(length[1]) if length else rest.endswith(b"0\r\n\r\n")):
+                whole = len(rest) >= int(length[1]) if length else rest.endswith(b"0\r\n\r\n")
+                if blank and whole:
                     break
                 more = s.recv(65536)
                 if not more:
@@ -138,7 +139,8 @@ def scheduler_exchanges(port, n):
                 got += more
             times.append((time.perf_counter() - began) * 1e6)
             if not got.startswith(b"HTTP/1.1 200"):
-                raise BenchError("cupsd answered a bare Get-Jobs with " + got.split(b"\r")[0].decode())
+                raise BenchError("cupsd answered a bare Get-Jobs with "
+                                 + got.split(b"\r")[0].decode())
             time.sleep(0.01)
     return times
 
@@ -207,7 +209,8 @@ class Bench:
         """(status, µs) of each answer the controller logged since `mark`."""
         with open(self.log) as f:
             f.seek(mark)
-            found = [re.search(r"answered \S+ \(.*\) as \S+: status (-?\d+), (\d+) us", x) for x in f]
+            found = [re.search(r"answered \S+ \(.*\) as \S+: status (-?\d+), (\d+) us", line)
+                     for line in f]
         return [(int(m[1]), int(m[2])) for m in found if m]
 
     def answered(self, mark, n, limit=15, strict=True):
@@ -429,7 +432,8 @@ class Bench:
         self.say(f"remote copies over loopback, {n} rounds")
         self.r["remote"] = json.loads(run(
             ["unshare", "-mn", "--propagation", "private", sys.executable,
-             os.path.join(self.root, "bench", "remote.py"), self.root, self.build, n], 300 + 10 * n))
+             os.path.join(self.root, "bench", "remote.py"), self.root, self.build, n],
+            300 + 10 * n))
 
     def load(self):
         self.r["machine"]["load_before_load"] = load_average()

@@ -55,7 +55,8 @@ def summary_table(r):
            p["from_cp"]["median"], "bare `cp`", TARGETS["poll"]),
         vs("1. sending the request (`TransportTo`)", p["to_lib"]["median"], p["to_cp"]["median"],
            "bare `cp`", TARGETS["poll"]),
-        ["1. one poll that finds no reply", us(p["missing_lib"]["median"]), "—", "—", "report", None],
+        ["1. one poll that finds no reply", us(p["missing_lib"]["median"]), "—", "—", "report",
+         None],
         vs(f"2. `prwatch` start-up, missing configuration ({mode} build)",
            s["prwatch_" + mode]["median"], s["c_hello"]["median"], "C program that prints",
            TARGETS["start"]),
@@ -76,7 +77,8 @@ def summary_table(r):
                     cs["prwatch"]["median"], cs[tool]["median"], name)
                  for tool, name in (("lpstat", "`lpstat -o`"), ("lpq", "`lpq`"))]
         rows += [vs(f"4. `prwatch` through `prcontroller --cups`, {c['jobs']} jobs",
-                    bs["bridge"]["median"], bs["lpstat"]["median"], "`lpstat -o`", TARGETS["bridge"]),
+                    bs["bridge"]["median"], bs["lpstat"]["median"], "`lpstat -o`",
+                    TARGETS["bridge"]),
                  [f"4. bridge turnaround, {c['jobs']} jobs, median", us(bt), "—", "—", "≤ 3 ms",
                   bt <= TARGETS["bridge_turnaround_us"]]]
     h = r["huge_listing"]
@@ -84,7 +86,8 @@ def summary_table(r):
               t["median"] < TARGETS["turnaround_us"]],
              ["5. controller turnaround, 99th percentile", us(t["p99"]), "—", "—", "—", None],
              [f"5. listing {h['jobs']} jobs, one named with 1 MiB, median",
-              ms(h["listing"]["median"]), "—", "—", "< 1 s", h["listing"]["max"] < TARGETS["huge_us"]],
+              ms(h["listing"]["median"]), "—", "—", "< 1 s",
+              h["listing"]["max"] < TARGETS["huge_us"]],
              ["5. SIGTERM behind a queue of such listings", f"{h['stop_s']:.2f} s", "—", "—",
               "< 1 s", h["stop_s"] < TARGETS["stop_s"]]]
     rows += [[f"5. {x['clients']} clients at once: answered at the first poll",
@@ -143,7 +146,8 @@ def poll_tables(r):
             + "\n" + table(["paired round by round", "fetch", "send"], [
                 ["median of (library − bare `cp`)", *(f"{pr[o]['difference']:+.0f} µs"
                                                       for o in ("from", "to"))],
-                ["median of (library ÷ bare `cp`)", *(times(pr[o]["ratio"]) for o in ("from", "to"))],
+                ["median of (library ÷ bare `cp`)",
+                 *(times(pr[o]["ratio"]) for o in ("from", "to"))],
                 ["rounds where the library was slower",
                  *(f"{pr[o]['slower'] * 100:.0f}%" for o in ("from", "to"))]]))
 
@@ -159,7 +163,8 @@ def startup_tables(r):
                   [[name, ms(s[k]["median"]), ms(s[k]["p95"]), times(s[k]["median"] / hello),
                     times(s[k]["median"] / static), mb] for name, k, mb in rows])
     rows = [["C program that prints", "c_hello"]]
-    rows += [[LINKING[m] + (" (chosen)" if m == chosen(r) else ""), "prwatch_" + m] for m in LINKING]
+    rows += [[LINKING[m] + (" (chosen)" if m == chosen(r) else ""), "prwatch_" + m]
+             for m in LINKING]
     rows += [["`cp` fetching a reply, for comparison", "cp_fetch"]]
     memory = table(["program", "peak RSS of the process (KiB)", "`wait4` with its children (KiB)"],
                    [[name, mem[k]["hwm_kib"], mem[k]["tree_kib"]] for name, k in rows])
@@ -179,7 +184,8 @@ def e2e_tables(r):
     return table(["", "median", "95th pct."], rows) + "\n" + table(["", ""], [
         ["queries allowed one poll (`-ntries 1`) that found the reply",
          f"{e['first_poll']} of {n} ({e['first_poll'] / n * 100:.0f}%)"],
-        [f"default query (`prwatch`, `-nwait 5`), median of {d['n']}", f"{d['median'] / 1e6:.2f} s"],
+        [f"default query (`prwatch`, `-nwait 5`), median of {d['n']}",
+         f"{d['median'] / 1e6:.2f} s"],
         ["the five-second wait's share of it", f"{5e6 / d['median'] * 100:.1f}%"]])
 
 
