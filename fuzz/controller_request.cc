@@ -14,7 +14,7 @@
 
 #include "prcontroller/answer.h"
 #include "prcontroller/request.h"
-#include "prcontroller/state.h"
+#include "prcontroller/state_file.h"
 
 #define CHECK(cond) ((cond) ? void() : (std::fprintf(stderr, "broken: %s\n", #cond), std::abort()))
 
@@ -61,15 +61,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CHECK(!readable || prcontroller::IsUsableReplyName(reply_name));
   CHECK(parsed == err.empty());
   if (!parsed) return CheckReply(prcontroller::MalformedReply(err)), 0;
-  CHECK(size == prcontroller::kRequestSize && readable && reply_name == r.reply_name);
+  CHECK(size == prclient::kRequestSize && readable && reply_name == r.reply_name);
   CHECK(!r.control_name.empty() && !r.request_name.empty());
-  CHECK(r.word_count >= 1 && r.word_count <= prcontroller::kMaxWords);
+  CHECK(r.word_count >= 1 && r.word_count <= prclient::kMaxWords);
   const auto announced = static_cast<std::size_t>(r.word_count - 1);
   const std::size_t n = r.args.size();  // fewer when words were lost
   CHECK(r.line == Request::Line::kComplete ? n == announced
         : r.line == Request::Line::kCut    ? n < announced
                                            : n <= announced);
-  for (const auto& a : r.args) CHECK(a.size() < prcontroller::kCommandLineSize);
+  for (const auto& a : r.args) CHECK(a.size() < prclient::kLineField);
 
   prcontroller::FixedSource source(&state, ""), missing(nullptr, "no such file\x1b[2J");
   CheckReply(prcontroller::Answer(r, source, kNow));

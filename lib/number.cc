@@ -12,6 +12,17 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // White space as the C locale's isspace knows it.
 bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// The seconds in the unit `unit` names; 0 when it names none.
+long long UnitSeconds(char unit) {
+  switch (unit) {
+    case 's': return 1;
+    case 'm': return 60;
+    case 'h': return 3600;
+    case 'd': return 86400;
+    default: return 0;
+  }
+}
+
 }  // namespace
 
 std::optional<long long> ParseInteger(std::string_view text, NumberForm form,
@@ -39,6 +50,18 @@ std::optional<long long> ParseInteger(std::string_view text, NumberForm form,
       std::errc::result_out_of_range)
     return negative ? min : max;
   return std::clamp(value, min, max);
+}
+
+std::optional<long long> ParseDuration(std::string_view text, long long max_count,
+                                       char bare_unit, bool* bare) {
+  const bool unitless = text.empty() || IsDigit(text.back());
+  const long long unit = UnitSeconds(unitless ? bare_unit : text.back());
+  if (unit == 0) return std::nullopt;
+  if (!unitless) text.remove_suffix(1);
+  const auto count = ParseInteger(text, NumberForm::kWhole, 0, max_count);
+  if (!count) return std::nullopt;
+  if (bare) *bare = unitless;
+  return *count * unit;
 }
 
 }  // namespace prclient

@@ -1,4 +1,5 @@
-// The one decimal integer reader of the library and the controller.
+// The one decimal integer reader of the library and the controller, and the
+// one reader of lengths of time built on it.
 #ifndef PRCLIENT_NUMBER_H_
 #define PRCLIENT_NUMBER_H_
 
@@ -22,6 +23,15 @@ enum class NumberForm {
 // range). Requires min <= max.
 std::optional<long long> ParseInteger(std::string_view text, NumberForm form,
                                       long long min, long long max);
+
+// A length of time such as "90s", "15m", "2h" or "1d": a count that
+// ParseInteger takes as a whole field in [0, max_count], then its unit, s,
+// m, h or d in lower case. A bare count is in `bare_unit` (one of those
+// letters), or refused when `bare_unit` is 0; *bare, when given, says which
+// it was. The seconds it spans; nullopt for anything else. Requires
+// max_count <= 10^12, so the seconds cannot overflow.
+std::optional<long long> ParseDuration(std::string_view text, long long max_count,
+                                       char bare_unit, bool* bare = nullptr);
 
 }  // namespace prclient
 

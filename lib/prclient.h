@@ -22,22 +22,39 @@ namespace prclient {
 constexpr std::size_t kHostSize = 32;    // controller host name + NUL
 constexpr std::size_t kPathSize = 134;   // directories and composed paths
 constexpr std::size_t kNameSize = 14;    // spool file names + NUL
-constexpr int kMaxArgs = 14;             // arguments one request carries
-constexpr std::size_t kRequestSize = 132;
 // The largest reply a client keeps (64 MiB), far beyond any listing: a copy
 // command may write no larger file.
 constexpr std::size_t kMaxReply = std::size_t{64} << 20;
 
+// ---- The request file's layout --------------------------------------------
+// Every size, place and name form the client writes and the controller
+// reads, from here alone.
+
+constexpr std::size_t kMaxNameLength = kNameSize - 1;  // a name without its NUL
+constexpr int kMaxArgs = 14;                           // arguments one request carries
+constexpr int kMaxWords = kMaxArgs + 1;                // the request name, then the arguments
+
+// A request file's own name: kControlPrefix, by which the controller tells
+// request files from anything else in its directory, then the characters
+// MakeControl puts in place of the "X"s.
+constexpr std::string_view kControlTemplate = "sprXXXXXX";
+constexpr std::string_view kControlPrefix =
+    kControlTemplate.substr(0, kControlTemplate.find('X'));
+
 // Where the request file's fields stand, each closed by a NUL: three names
-// of kNameSize bytes, the word count, the command line. The controller reads
-// the same layout.
+// in fields as wide as a name buffer, the word count, the command line. The
+// client cuts the command line at the width of its field.
+constexpr std::size_t kNameField = kNameSize;
 constexpr std::size_t kControlAt = 0;
-constexpr std::size_t kReplyAt = 15;
-constexpr std::size_t kRequestAt = 30;
-constexpr std::size_t kCountAt = 45;
+constexpr std::size_t kReplyAt = kControlAt + kNameField + 1;
+constexpr std::size_t kRequestAt = kReplyAt + kNameField + 1;
+constexpr std::size_t kCountAt = kRequestAt + kNameField + 1;
 constexpr std::size_t kCountField = 6;
-constexpr std::size_t kLineAt = 52;
+constexpr std::size_t kLineAt = kCountAt + kCountField + 1;
 constexpr std::size_t kLineField = 79;
+constexpr std::size_t kRequestSize = kLineAt + kLineField + 1;
+// Controllers already running read exactly this many bytes.
+static_assert(kRequestSize == 132);
 
 // ---- Settings (client) ---------------------------------------------------
 
@@ -129,10 +146,10 @@ struct RequestRecord {
   char replyName[kNameSize] = {};
   char requestName[kNameSize] = {};
   int wordCount = 0;
-  const char* words[kMaxArgs + 1] = {};  // [0] the request name, then quoted args
+  const char* words[kMaxWords] = {};  // [0] the request name, then quoted args
 };
 
-// Lays `rec` out as the 132-byte request image.
+// Lays `rec` out as the request image, kRequestSize bytes.
 std::string RequestImage(const RequestRecord& rec);
 
 // Writes the request image at the start of `stream` and closes it.
@@ -206,7 +223,7 @@ enum TrpcResult : int {
 // end the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM,
 // SIGPIPE and the like) during the call removes what it made and ends the
 // process by that signal; one the process ignored when the call began changes
-// nothing. While it waits, a terminal on standard error shows a status line.
+// nothing. While it waits, a terminal on standard error shows a wait line.
 int TRPC(const char* host, const char* dir, const char* requestName, int argc,
          const char* const* argv, int* status);
 

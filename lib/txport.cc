@@ -77,11 +77,6 @@ std::optional<Remote> Locate(const char* host, const char* dir, const char* file
   return r;
 }
 
-// scp runs without -q: its progress meter only ever goes to a terminal,
-// and standard output is discarded here, so all -q would take away are ssh's
-// own reasons ("Host key verification failed", "Permission denied"), which
-// are what a user needs to see when a copy fails. Options such as BatchMode
-// and connection sharing are the site's, in its ssh configuration.
 bool OverSsh() { return remoteTransport == RemoteTransport::kSsh; }
 
 // A local path for the command line.
@@ -105,6 +100,12 @@ std::optional<Command> TransportToCommand(const char* host, const char* dir,
     cmd.argv = {"/usr/bin/cp", *local, r->path};
     cmd.umask = 022;
   }
+  // scp runs without -q: its progress meter only ever goes to a terminal,
+  // and standard output is discarded here, so all -q would take away are
+  // ssh's own reasons ("Host key verification failed", "Permission
+  // denied"), which are what a user needs to see when a copy fails. Options
+  // such as BatchMode and connection sharing are the site's, in its ssh
+  // configuration.
   else if (OverSsh()) cmd.argv = {"scp", "--", *local, r->host + ":" + r->path};
   else cmd.argv = {"rcp", *local, r->host + ":" + r->path};
   return cmd;

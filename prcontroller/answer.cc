@@ -18,9 +18,9 @@ std::string LineProblem(const Request& request) {
     case Request::Line::kComplete:
       return "";
     case Request::Line::kCut:
-      return "arguments cut: a request's command line holds 79 characters, "
-             "too few for these " + std::to_string(request.word_count) +
-             " words; shorten the arguments";
+      return "arguments cut: a request's command line holds " +
+             std::to_string(prclient::kLineField) + " characters, too few for these " +
+             std::to_string(request.word_count) + " words; shorten the arguments";
     case Request::Line::kAmbiguous:
       return "an argument holds a quote, a blank and a quote, so the "
              "arguments cannot be told apart; leave that sequence out";

@@ -53,6 +53,94 @@ std::string LongName(int code) {
   return "?";
 }
 
+// A size in MiB for the option `code`, kept in bytes.
+bool TakeMib(int code, const std::string& value, std::uint64_t* bytes, std::string* err) {
+  const std::optional<long long> mib =
+      prclient::ParseInteger(value, prclient::NumberForm::kWhole, 1, 1 << 20);
+  if (!mib) {
+    *err = LongName(code) + ": \"" + value + "\" is not a number of MiB from 1 to 1048576";
+    return false;
+  }
+  *bytes = static_cast<std::uint64_t>(*mib) << 20;
+  return true;
+}
+
+// A time in seconds for the option `code`.
+bool TakeSeconds(int code, const std::string& value, double* seconds, std::string* err) {
+  if (!ParseSeconds(value, seconds)) {
+    *err = LongName(code) + ": \"" + value + "\" is not a number of seconds";
+    return false;
+  }
+  return true;
+}
+
+// What the word getopt_long refused with `code` lacks or is.
+std::string Refused(int code, char* const* argv) {
+  const char* word = argv[optind - 1];
+  if (code == ':')
+    // Named as it was given: long, or a letter perhaps among others.
+    return (word[1] == '-' ? LongName(optopt)
+                           : "-" + std::string(1, static_cast<char>(optopt))) +
+           " needs a value";
+  if (optopt > 0 && optopt < 256 && word[1] != '-')
+    return "unknown option -" + std::string(1, static_cast<char>(optopt));
+  if (optopt != 0)  // a long flag given a value
+    return LongName(optopt) + " takes no value";
+  return std::string("unknown or ambiguous option ") + word;
+}
+
+// Takes the option getopt_long returned as `code` into *cl.
+bool TakeOption(int code, int argc, char* const* argv, CommandLine* cl, std::string* err) {
+  Settings& s = cl->settings;
+  const std::string value = optarg ? optarg : "";
+  switch (code) {
+    case 'd': s.dir = value; return true;
+    case 's': s.state_path = value; return true;
+    case 'q': s.quiet = true; return true;
+    case 'h': cl->help = true; return true;
+    case kOnce: s.once = true; return true;
+    case kPoll: s.poll = true; return true;
+    case kVersion: cl->version = true; return true;
+    case kCups:
+      if (!optarg && optind < argc && argv[optind][0] != '-') s.cups = argv[optind++];
+      else s.cups = value;
+      return true;
+    case kReplyQuota: return TakeMib(code, value, &s.reply_quota, err);
+    case kReplyTotal: return TakeMib(code, value, &s.reply_total, err);
+    case kGrace: return TakeSeconds(code, value, &s.grace_s, err);
+    case kReplyAge: return TakeSeconds(code, value, &s.reply_age_s, err);
+    case kPollInterval: return TakeSeconds(code, value, &s.poll_interval_s, err);
+    case kCupsIdle: return TakeSeconds(code, value, &s.cups_idle_s, err);
+    case kCupsLimit: return TakeSeconds(code, value, &s.cups_limit_s, err);
+    default:
+      *err = Refused(code, argv);
+      return false;
+  }
+}
+
+// The settings as a whole, once every option is read.
+bool Validate(const CommandLine& cl, std::string* err) {
+  const Settings& s = cl.settings;
+  if (cl.help || cl.version) return true;
+  if (s.dir.empty()) {
+    *err = "--dir is required";
+    return false;
+  }
+  if (s.cups && !s.state_path.empty()) {
+    *err = "give --state or --cups, not both";
+    return false;
+  }
+  if (s.cups_idle_s < 0.01 || s.cups_limit_s < 0.01) {
+    *err = "--cups-idle and --cups-limit must be at least 0.01";
+    return false;
+  }
+  if (s.poll_interval_s < 0.001) {
+    *err = "--poll-interval must be at least 0.001";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 const char* UsageText() {
@@ -88,90 +176,17 @@ const char* UsageText() {
 std::string VersionText() { return std::string("prcontroller ") + PRCLIENT_VERSION; }
 
 bool ParseCommandLine(int argc, char* const* argv, CommandLine* cl, std::string* err) {
-  Settings& s = cl->settings;
   opterr = 0;  // the messages are ours, without the program's path
   optind = 0;  // a fresh scan, should this run twice in one process
   // "+": no permuting, so the word after a bare --cups is still in place to
   // be taken as its SERVER.
-  for (;;) {
-    const int code = ::getopt_long(argc, argv, "+:d:s:qh", kOptions, nullptr);
-    if (code == -1) break;
-    const std::string value = optarg ? optarg : "";
-    double* seconds = code == kGrace ? &s.grace_s
-                      : code == kReplyAge ? &s.reply_age_s
-                      : code == kPollInterval ? &s.poll_interval_s
-                      : code == kCupsIdle     ? &s.cups_idle_s
-                      : code == kCupsLimit    ? &s.cups_limit_s
-                                              : nullptr;
-    switch (code) {
-      case 'd': s.dir = value; break;
-      case 's': s.state_path = value; break;
-      case 'q': s.quiet = true; break;
-      case 'h': cl->help = true; break;
-      case kOnce: s.once = true; break;
-      case kPoll: s.poll = true; break;
-      case kVersion: cl->version = true; break;
-      case kCups:
-        if (!optarg && optind < argc && argv[optind][0] != '-') s.cups = argv[optind++];
-        else s.cups = value;
-        break;
-      case kReplyQuota: case kReplyTotal: {
-        const std::optional<long long> mib =
-            prclient::ParseInteger(value, prclient::NumberForm::kWhole, 1, 1 << 20);
-        if (!mib) {
-          *err = LongName(code) + ": \"" + value + "\" is not a number of MiB from 1 to 1048576";
-          return false;
-        }
-        (code == kReplyQuota ? s.reply_quota : s.reply_total) = static_cast<std::uint64_t>(*mib) << 20;
-        break;
-      }
-      case kGrace: case kReplyAge: case kPollInterval: case kCupsIdle: case kCupsLimit:
-        if (!ParseSeconds(value, seconds)) {
-          *err = LongName(code) + ": \"" + value +
-                 "\" is not a number of seconds";
-          return false;
-        }
-        break;
-      case ':':
-        // Named as it was given: long, or a letter perhaps among others.
-        *err = (argv[optind - 1][1] == '-' ? LongName(optopt)
-                                           : "-" + std::string(1, static_cast<char>(optopt))) +
-               " needs a value";
-        return false;
-      default: {
-        const char* word = argv[optind - 1];
-        if (optopt > 0 && optopt < 256 && word[1] != '-')
-          *err = "unknown option -" + std::string(1, static_cast<char>(optopt));
-        else if (optopt != 0)  // a long flag given a value
-          *err = LongName(optopt) + " takes no value";
-        else
-          *err = std::string("unknown or ambiguous option ") + word;
-        return false;
-      }
-    }
-  }
+  for (int code; (code = ::getopt_long(argc, argv, "+:d:s:qh", kOptions, nullptr)) != -1;)
+    if (!TakeOption(code, argc, argv, cl, err)) return false;
   if (optind < argc) {
     *err = std::string("unexpected argument ") + argv[optind];
     return false;
   }
-  if (cl->help || cl->version) return true;
-  if (s.dir.empty()) {
-    *err = "--dir is required";
-    return false;
-  }
-  if (s.cups && !s.state_path.empty()) {
-    *err = "give --state or --cups, not both";
-    return false;
-  }
-  if (s.cups_idle_s < 0.01 || s.cups_limit_s < 0.01) {
-    *err = "--cups-idle and --cups-limit must be at least 0.01";
-    return false;
-  }
-  if (s.poll_interval_s < 0.001) {
-    *err = "--poll-interval must be at least 0.001";
-    return false;
-  }
-  return true;
+  return Validate(*cl, err);
 }
 
 }  // namespace prcontroller

@@ -3,7 +3,7 @@
 
 namespace prcontroller {
 
-std::unique_ptr<StateSource> OpenCupsSource(const Settings&, StateSource::Logger,
+std::unique_ptr<StateSource> OpenCupsSource(const Settings&, const Log&,
                                             std::string* err) {
   *err = "--cups: this prcontroller was built without libcups, so the CUPS bridge is off "
          "(install libcups2-dev and build again)";

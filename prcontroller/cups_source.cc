@@ -277,9 +277,9 @@ bool PrintsBefore(const Job& a, const Job& b) {
 class CupsSource : public StateSource {
  public:
   CupsSource(std::string host, int port, std::string label, Clock::duration idle,
-             Clock::duration total, Logger log)
+             Clock::duration total, const Log& log)
       : host_(std::move(host)), port_(port), label_(std::move(label)), idle_(idle),
-        total_(total), log_(std::move(log)) {}
+        total_(total), log_(log) {}
 
   const SpoolState* Current(const StateScope& scope, std::string* problem) override {
     // One exchange answers every request that was complete when it began.
@@ -292,7 +292,7 @@ class CupsSource : public StateSource {
     deadline_ = Clock::now() + total_;
     std::string err;
     if (Fetch(scope, &err)) {
-      if (!last_failure_.empty()) log_("CUPS scheduler at " + label_ + " answers again");
+      if (!last_failure_.empty()) log_.Notice("CUPS scheduler at " + label_ + " answers again");
       last_failure_.clear();
       fresh_ = true;
       had_ = scope;
@@ -303,7 +303,7 @@ class CupsSource : public StateSource {
     fresh_ = false;
     failed_at_ = Clock::now();
     *problem = "CUPS scheduler at " + label_ + ": " + err;
-    if (*problem != last_failure_) log_(*problem);
+    if (*problem != last_failure_) log_.Problem(*problem);
     last_failure_ = *problem;
     return nullptr;
   }
@@ -525,7 +525,7 @@ class CupsSource : public StateSource {
   int port_;
   std::string label_;
   Clock::duration idle_, total_;
-  Logger log_;
+  const Log& log_;
   Http http_;
   Clock::time_point deadline_;
   SpoolState state_;
@@ -556,7 +556,7 @@ void ForgetUserSettings() {
 
 }  // namespace
 
-std::unique_ptr<StateSource> OpenCupsSource(const Settings& settings, StateSource::Logger log,
+std::unique_ptr<StateSource> OpenCupsSource(const Settings& settings, const Log& log,
                                             std::string* err) {
   const std::string& server = *settings.cups;
   ForgetUserSettings();
@@ -586,7 +586,7 @@ std::unique_ptr<StateSource> OpenCupsSource(const Settings& settings, StateSourc
   };
   return std::make_unique<CupsSource>(std::move(host), port, std::move(label),
                                       duration(settings.cups_idle_s),
-                                      duration(settings.cups_limit_s), std::move(log));
+                                      duration(settings.cups_limit_s), log);
 }
 
 }  // namespace prcontroller

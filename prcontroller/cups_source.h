@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "log.h"
 #include "settings.h"
 #include "state_source.h"
 
@@ -17,8 +18,9 @@ namespace prcontroller {
 // for the system's scheduler; its limits bound every exchange. Nothing is
 // asked yet, so a scheduler that is down at start-up is no reason to
 // refuse. Null only when the name is unusable or the bridge was not built,
-// the reason then in `err`.
-std::unique_ptr<StateSource> OpenCupsSource(const Settings& settings, StateSource::Logger log,
+// the reason then in `err`. What the scheduler's answers show goes to
+// `log`, which must outlive the source.
+std::unique_ptr<StateSource> OpenCupsSource(const Settings& settings, const Log& log,
                                             std::string* err);
 
 }  // namespace prcontroller

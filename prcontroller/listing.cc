@@ -68,12 +68,9 @@ std::vector<std::string> JobFilters(const JobQuery& q) {
   if (q.queue) filters.push_back("queue " + Quoted(*q.queue));
   if (q.status) filters.push_back("status " + Quoted(q.status_text));
   if (q.errors_only) filters.emplace_back("in error");
-  if (q.min_age) {
-    const bool minutes = !q.age_text.empty() && q.age_text.back() >= '0' &&
-                         q.age_text.back() <= '9';
+  if (q.min_age)
     filters.push_back("age at least " + Quoted(q.age_text) +
-                      (minutes ? " minutes" : ""));
-  }
+                      (q.age_in_minutes ? " minutes" : ""));
   return filters;
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "escape.h"
+#include "letter_case.h"
 #include "number.h"
 
 namespace prcontroller {
@@ -14,10 +15,6 @@ struct OptionLetters {
   std::string_view valued;  // letters that take one, and what it is:
   const char* const* value_names;
 };
-
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 std::string OptionText(char letter) { return Quoted(std::string("-") + letter); }
 
@@ -65,13 +62,8 @@ bool WalkOptions(const std::vector<std::string>& args, const OptionLetters& lett
   return true;
 }
 
-// A count of jobs or of time units: digits only, nine at most.
-std::optional<std::size_t> ParseCount(std::string_view text) {
-  const auto value =
-      prclient::ParseInteger(text, prclient::NumberForm::kWhole, 0, 999999999);
-  if (!value) return std::nullopt;
-  return static_cast<std::size_t>(*value);
-}
+// The most jobs -n takes, and the most units -a does: nine digits.
+constexpr long long kMaxCount = 999999999;
 
 constexpr const char* kJobValueNames[] = {"job age",   "job ident",
                                           "job name",  "number",
@@ -79,24 +71,6 @@ constexpr const char* kJobValueNames[] = {"job age",   "job ident",
 constexpr const char* kQueueValueNames[] = {"queue name"};
 
 }  // namespace
-
-std::optional<long long> ParseAge(std::string_view text) {
-  long long unit = 60;
-  if (!text.empty()) {
-    switch (Lower(text.back())) {
-      case 's': unit = 1; break;
-      case 'm': unit = 60; break;
-      case 'h': unit = 3600; break;
-      case 'd': unit = 86400; break;
-      default: unit = 0; break;
-    }
-    if (unit != 0) text.remove_suffix(1);
-    else unit = 60;
-  }
-  const auto count = ParseCount(text);
-  if (!count) return std::nullopt;
-  return static_cast<long long>(*count) * unit;
-}
 
 bool ParseJobOptions(const std::vector<std::string>& args, JobQuery* query,
                      std::string* err) {
@@ -116,18 +90,22 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobQuery* query,
       case 'j': query->name = *value; return true;
       case 'p': query->queue = *value; return true;
       case 'a':
-        query->min_age = ParseAge(*value);
+        // A bare number is minutes; the unit is a letter in either case.
+        query->min_age = prclient::ParseDuration(Lower(*value), kMaxCount, 'm',
+                                                 &query->age_in_minutes);
         query->age_text = *value;
         if (!query->min_age)
           return refuse("bad job age " + Quoted(*value) +
                         ": give minutes, or a number with s, m, h or d (90, 2h)");
         return true;
-      case 'n':
-        query->limit = ParseCount(*value);
-        if (!query->limit || *query->limit == 0)
+      case 'n': {
+        const auto n = prclient::ParseInteger(*value, prclient::NumberForm::kWhole, 1, kMaxCount);
+        if (!n)
           return refuse("bad number " + Quoted(*value) +
                         ": give how many jobs to show, 1 or more");
+        query->limit = static_cast<std::size_t>(*n);
         return true;
+      }
       case 's':
         query->status = JobStatusNamed(*value);
         query->status_text = *value;

@@ -28,6 +28,7 @@ struct JobQuery {
   std::string status_text;           //     as given, to restate it
   std::optional<long long> min_age;  // -a, seconds a job has waited at least
   std::string age_text;              //     as given
+  bool age_in_minutes = false;       //     a bare number, so in minutes
   std::optional<std::size_t> limit;  // -n, jobs shown at most
 };
 
@@ -44,9 +45,6 @@ bool ParseJobOptions(const std::vector<std::string>& args, JobQuery* query,
                      std::string* err);
 bool ParseQueueOptions(const std::vector<std::string>& args, QueueQuery* query,
                        std::string* err);
-
-// A job age: minutes, or a number with the unit s, m, h or d.
-std::optional<long long> ParseAge(std::string_view text);
 
 }  // namespace prcontroller
 

@@ -13,7 +13,7 @@ struct Reply {
   std::string text;  // whole lines, each ending in "\n"
 };
 
-// The reply file's content: the status in decimal on the first line, which
+// The reply file's content: the status line (the status in decimal), which
 // the client reads as its exit status, then the text.
 inline std::string ReplyContent(const Reply& reply) {
   return std::to_string(reply.status) + "\n" + reply.text;

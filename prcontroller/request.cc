@@ -9,13 +9,17 @@ namespace prcontroller {
 namespace {
 
 using prclient::kControlAt;
+using prclient::kControlPrefix;
+using prclient::kControlTemplate;
 using prclient::kCountAt;
 using prclient::kCountField;
 using prclient::kLineAt;
 using prclient::kLineField;
+using prclient::kMaxNameLength;
+using prclient::kMaxWords;
+using prclient::kNameField;
 using prclient::kReplyAt;
 using prclient::kRequestAt;
-constexpr std::size_t kNameField = prclient::kNameSize;
 
 // The separator between two quoted words on the command line.
 constexpr std::string_view kBetweenWords = "\" \"";
@@ -84,10 +88,11 @@ bool ParseWordCount(std::string_view field, int* count, std::string* err) {
 // separators than there are word boundaries, some argument contained one
 // and no split is more right than another: that is kAmbiguous rather than a
 // guess, whether or not the line was also cut. Fewer separators, or no
-// closing quote, mean the client's cut at 79 characters took the last words
-// (kCut). Some cuts stay invisible: right after a quote that was inside the
-// last word, with every boundary there; or, when an argument holds a
-// separator, one that took as many boundaries as arguments brought in.
+// closing quote, mean the client's cut at kLineField characters took the
+// last words (kCut). Some cuts stay invisible: right after a quote that was
+// inside the last word, with every boundary there; or, when an argument
+// holds a separator, one that took as many boundaries as arguments brought
+// in.
 Request::Line SplitQuoted(std::string_view body, int wanted,
                           std::vector<std::string>* args) {
   const bool closed = !body.empty() && body.back() == '"';
@@ -145,25 +150,8 @@ bool SplitArguments(std::string_view rest, int wanted,
   return true;
 }
 
-}  // namespace
-
-bool IsRequestFileName(std::string_view name) {
-  if (name.size() != 9 || name.substr(0, 3) != "spr") return false;
-  for (char c : name.substr(3))
-    if (!IsNameChar(static_cast<unsigned char>(c)) || c == '/') return false;
-  return true;
-}
-
-bool IsUsableReplyName(std::string_view name) {
-  if (name.empty() || name.size() > kMaxReplyName || name.front() == '.')
-    return false;
-  for (char c : name)
-    if (!IsNameChar(static_cast<unsigned char>(c)) || c == '/') return false;
-  // A reply under a request's name would be taken for a request.
-  return !IsRequestFileName(name);
-}
-
-bool ParseRequest(std::string_view bytes, Request* out, std::string* err) {
+// The request's frame: its size, and the NUL that closes every field.
+bool CheckFrame(std::string_view bytes, std::string* err) {
   if (bytes.size() != kRequestSize) {
     *err = "the request is " + std::to_string(bytes.size()) + " bytes long, not " +
            std::to_string(kRequestSize);
@@ -184,7 +172,11 @@ bool ParseRequest(std::string_view bytes, Request* out, std::string* err) {
       return false;
     }
   }
+  return true;
+}
 
+// The three names, the reply name one the controller may create.
+bool ParseNames(std::string_view bytes, Request* request, std::string* err) {
   std::string_view control, reply, name;
   if (!NameField(bytes, kControlAt, "control name", &control, err) ||
       !NameField(bytes, kReplyAt, "reply name", &reply, err))
@@ -194,36 +186,70 @@ bool ParseRequest(std::string_view bytes, Request* out, std::string* err) {
     return false;
   }
   if (!NameField(bytes, kRequestAt, "request name", &name, err)) return false;
-  Request request;
-  request.control_name = std::string(control);
-  request.reply_name = std::string(reply);
-  request.request_name = std::string(name);
+  request->control_name = std::string(control);
+  request->reply_name = std::string(reply);
+  request->request_name = std::string(name);
+  return true;
+}
 
-  const std::string_view count_field = bytes.substr(kCountAt, kCountField);
-  if (count_field.find('\0') != std::string_view::npos) {
-    *err = "a NUL inside the word count field";
+// A field other than a name, which holds no NUL of its own.
+bool TextField(std::string_view bytes, std::size_t at, std::size_t width, const char* what,
+               std::string_view* field, std::string* err) {
+  *field = bytes.substr(at, width);
+  if (field->find('\0') != std::string_view::npos) {
+    *err = std::string("a NUL inside the ") + what + " field";
     return false;
   }
-  if (!ParseWordCount(count_field, &request.word_count, err)) return false;
+  return true;
+}
 
-  const std::string_view field = bytes.substr(kLineAt, kLineField);
-  if (field.find('\0') != std::string_view::npos) {
-    *err = "a NUL inside the command line field";
-    return false;
-  }
+// The command line: the request name, then as many arguments as the word
+// count announces.
+bool ParseLine(std::string_view bytes, Request* request, std::string* err) {
+  std::string_view field;
+  if (!TextField(bytes, kLineAt, kLineField, "command line", &field, err)) return false;
   const std::string_view line = TrimBlanks(field);
+  const std::string_view name = request->request_name;
   if (line.substr(0, name.size()) != name ||
       (line.size() > name.size() && line[name.size()] != ' ')) {
     *err = "the command line does not start with the request name";
     return false;
   }
   const std::string_view rest = line.substr(name.size());
-  if (request.word_count == 1 && !rest.empty()) {
+  if (request->word_count == 1 && !rest.empty()) {
     *err = "the command line holds arguments but the word count is 1";
     return false;
   }
-  if (request.word_count > 1 &&
-      !SplitArguments(rest, request.word_count - 1, &request.args, &request.line, err))
+  return request->word_count == 1 ||
+         SplitArguments(rest, request->word_count - 1, &request->args, &request->line, err);
+}
+
+}  // namespace
+
+bool IsRequestFileName(std::string_view name) {
+  if (name.size() != kControlTemplate.size() ||
+      name.substr(0, kControlPrefix.size()) != kControlPrefix)
+    return false;
+  for (char c : name.substr(kControlPrefix.size()))
+    if (!IsNameChar(static_cast<unsigned char>(c)) || c == '/') return false;
+  return true;
+}
+
+bool IsUsableReplyName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNameLength || name.front() == '.')
+    return false;
+  for (char c : name)
+    if (!IsNameChar(static_cast<unsigned char>(c)) || c == '/') return false;
+  // A reply under a request's name would be taken for a request.
+  return !IsRequestFileName(name);
+}
+
+bool ParseRequest(std::string_view bytes, Request* out, std::string* err) {
+  Request request;
+  std::string_view count;
+  if (!CheckFrame(bytes, err) || !ParseNames(bytes, &request, err) ||
+      !TextField(bytes, kCountAt, kCountField, "word count", &count, err) ||
+      !ParseWordCount(count, &request.word_count, err) || !ParseLine(bytes, &request, err))
     return false;
   *out = std::move(request);
   return true;

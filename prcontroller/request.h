@@ -1,8 +1,8 @@
-// The request file a client drops in the request directory: 132 bytes of
-// blank-padded text fields, each closed by a NUL, laid out as prclient.h
-// says: the control name (the request file's own name), the reply name (at
-// most 13 characters), the request name ("prwatch", "prbay"), the word
-// count (decimal, 1 to 15) and the command line (the request name, then
+// The request file a client drops in the request directory: blank-padded
+// text fields, each closed by a NUL, laid out as prclient.h's layout block
+// says: the control name (the request file's own name), the reply name, the
+// request name ("prwatch", "prbay"), the word count (decimal, 1 to
+// prclient::kMaxWords) and the command line (the request name, then
 // ` "arg"` per argument).
 //
 // The parser takes raw bytes and trusts none of them, so it can be fed
@@ -20,17 +20,14 @@
 
 namespace prcontroller {
 
-// The layout is the client library's own.
-constexpr std::size_t kRequestSize = prclient::kRequestSize;
-constexpr int kMaxWords = prclient::kMaxArgs + 1;
-constexpr std::size_t kCommandLineSize = prclient::kLineField;
-constexpr std::size_t kMaxReplyName = prclient::kNameSize - 1;
+// The request directory's reader checks a file's size against it.
+using prclient::kRequestSize;
 
 struct Request {
   // How far the command line could be split into the words announced.
   enum class Line {
     kComplete,   // every announced word, each whole
-    kCut,        // the client cut the line at 79 characters: words lost
+    kCut,        // the client cut the line to its field: words lost
     kAmbiguous,  // an argument holds `" "`, so word boundaries are unknown
   };
 
@@ -56,12 +53,14 @@ bool ParseRequest(std::string_view bytes, Request* out, std::string* err);
 // the controller tell the waiting client what went wrong.
 bool ReadableReplyName(std::string_view bytes, std::string* name);
 
-// "spr" and six more name characters: the names request files arrive under.
+// prclient::kControlPrefix and name characters up to the length of
+// prclient::kControlTemplate: the names request files arrive under.
 bool IsRequestFileName(std::string_view name);
 
-// A reply name the controller may create in its directory: 1 to 13
-// printable characters, no "/", no leading "." (which also excludes "." and
-// ".." and the controller's own temporary files), and not a request name.
+// A reply name the controller may create in its directory: 1 to
+// prclient::kMaxNameLength printable characters, no "/", no leading "."
+// (which also excludes "." and ".." and the controller's own temporary
+// files), and not a request name.
 bool IsUsableReplyName(std::string_view name);
 
 }  // namespace prcontroller

@@ -18,6 +18,7 @@
 #include "log.h"
 #include "request_dir.h"
 #include "cups_source.h"
+#include "state_file.h"
 #include "state_source.h"
 #include "watcher.h"
 
@@ -144,12 +145,11 @@ bool Server::OpenDirectory(std::string* err) {
 }
 
 bool Server::Prepare(std::string* err) {
-  const auto problem = [this](std::string_view message) { log_.Problem(message); };
   if (settings_.cups) {
-    state_ = OpenCupsSource(settings_, problem, err);
+    state_ = OpenCupsSource(settings_, log_, err);
     if (!state_) return false;
   } else {
-    state_ = std::make_unique<FileSource>(settings_.state_path, problem);
+    state_ = std::make_unique<StateFile>(settings_.state_path, log_);
     if (settings_.state_path.empty())
       log_.Notice("no --state file: every listing is empty");
   }

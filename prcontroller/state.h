@@ -1,16 +1,7 @@
-// The spool state the controller reports on: queues and the jobs in them,
-// read from a text file that an operator (or a test) writes.
-//
-// One record per line, fields separated by blanks, "#" starts a comment:
-//
-//   queue NAME STATE ["DESCRIPTION"]
-//   job ID QUEUE OWNER STATUS SIZE PAGES SUBMITTED "NAME"
-//
-// Any field may be written between double quotes, with the escapes \\ \"
-// \n \t \e \xHH and \ooo, so names can hold blanks and control characters.
-// STATUS is queued, printing, held, error or done; SIZE is in bytes.
-// SUBMITTED is local time as 2024-05-01T09:30[:SS], seconds since the epoch,
-// or a time before the file was read such as -90m (units s, m, h, d).
+// The spool state the controller reports on: queues and the jobs in them.
+// The state file (state_file.h) and the CUPS bridge (cups_source.h) both
+// fill it, so a listing reads the same whichever the controller was started
+// with.
 #ifndef PRCONTROLLER_STATE_H_
 #define PRCONTROLLER_STATE_H_
 
@@ -62,22 +53,11 @@ struct Job {
 };
 
 struct SpoolState {
-  std::vector<Queue> queues;  // in file order
-  std::vector<Job> jobs;      // in file order, which is queue order
+  std::vector<Queue> queues;  // in the order the source lists them
+  std::vector<Job> jobs;      // the same, which is queue order
 
   const Queue* FindQueue(std::string_view name) const;
 };
-
-struct StateProblem {
-  std::size_t line;  // 1-based
-  std::string message;
-};
-
-// Parses a state file's text. A line that cannot be read is skipped and
-// reported in `problems`; nothing in the text makes parsing fail.
-// Relative submission times count back from `reference`.
-SpoolState ParseState(std::string_view text, std::time_t reference,
-                      std::vector<StateProblem>* problems);
 
 }  // namespace prcontroller
 

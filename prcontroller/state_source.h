@@ -5,12 +5,10 @@
 #define PRCONTROLLER_STATE_SOURCE_H_
 
 #include <ctime>
-#include <functional>
 #include <string>
-#include <string_view>
+#include <utility>
 
 #include "state.h"
-#include "state_file.h"
 
 namespace prcontroller {
 
@@ -29,13 +27,11 @@ struct StateScope {
 
 class StateSource {
  public:
-  using Logger = std::function<void(std::string_view)>;
-
   virtual ~StateSource() = default;
   // The spool now, or null with the reason, one line, in `problem`. The
   // state stays valid until the next call.
   virtual const SpoolState* Current(const StateScope& scope, std::string* problem) = 0;
-  // Reads the source again at the next Current(), changed or not (SIGHUP).
+  // Reads the source again, changed or not (SIGHUP).
   virtual void Reread() {}
 };
 
@@ -53,20 +49,6 @@ class FixedSource : public StateSource {
  private:
   const SpoolState* state_;
   std::string problem_;
-};
-
-class FileSource : public StateSource {
- public:
-  FileSource(std::string path, Logger log) : file_(std::move(path), std::move(log)) {}
-  const SpoolState* Current(const StateScope&, std::string* problem) override {
-    const SpoolState* state = file_.Current();
-    if (!state) *problem = file_.problem();
-    return state;
-  }
-  void Reread() override { file_.Reread(); }
-
- private:
-  StateFile file_;
 };
 
 }  // namespace prcontroller

@@ -15,7 +15,7 @@
 #include "prcontroller/escape.h"
 #include "prcontroller/listing.h"
 #include "prcontroller/request.h"
-#include "prcontroller/state.h"
+#include "prcontroller/state_file.h"
 #include "prcontroller/table.h"
 
 namespace prcontroller {

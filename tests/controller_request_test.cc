@@ -104,8 +104,9 @@ TEST(ControllerRequest, MalformedImagesAreRefusedWithAReason) {
 }
 
 TEST(ControllerRequest, RequestFileNames) {
-  for (const std::string name : {"sprAb12Z9", "sprAb12Z", "sprAb12Z90", "xprAb12Z9", "sprAb 2Z9", "sprAb\n2Z9"})
-    EXPECT_EQ(IsRequestFileName(name), name == "sprAb12Z9") << name;
+  const std::string spr(prclient::kControlPrefix), good = spr + "Ab12Z9";
+  for (const std::string& name : {good, spr + "Ab12Z", good + "0", "x" + good.substr(1), spr + "Ab 2Z9", spr + "Ab\n2Z9"})
+    EXPECT_EQ(IsRequestFileName(name), name == good) << name;
 }
 
 }  // namespace

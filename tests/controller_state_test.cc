@@ -1,11 +1,17 @@
-// The spool state file: its format, and damaged lines.
+// The spool state file: its format, damaged lines, and what its reads log.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "prcontroller/state.h"
+#include "posix_util.h"
+#include "prcontroller/log.h"
+#include "prcontroller/state_file.h"
+#include "test_util.h"
 
 namespace prcontroller {
 namespace {
@@ -48,6 +54,28 @@ TEST(ControllerState, DamagedLinesAreSkippedAndNamedAndTheRestRead) {
               std::tuple(JobStatus::kPrinting, "a \"quoted\" \\ name"));
     EXPECT_EQ(std::tie(state.jobs[1].queue, state.jobs[1].name, state.jobs[1].submitted),
               std::tuple("q 2", "\x1b[1m\x7f" "A\t", 1714555800));
+  }
+
+  // Read from a file, a skipped line and a failed read are warnings in the
+  // journal, the read itself routine: --quiet drops it.
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "state", "queue lp1 ready\nprinter lp9 ready\n");
+  for (const bool quiet : {true, false}) {
+    const prclient::Fd journal(open((dir / "journal").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    struct stat st {};
+    ASSERT_EQ(fstat(journal.get(), &st), 0);
+    const testutil::ScopedEnv stream("JOURNAL_STREAM", std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    const prclient::Fd saved(dup(STDERR_FILENO));
+    ASSERT_EQ(dup2(journal.get(), STDERR_FILENO), STDERR_FILENO);
+    const Log log(quiet);
+    std::string problem;
+    EXPECT_NE(StateFile(dir / "state", log).Current(StateScope{}, &problem), nullptr);
+    EXPECT_EQ(StateFile(dir / "none", log).Current(StateScope{}, &problem), nullptr);
+    dup2(saved.get(), STDERR_FILENO);
+    EXPECT_EQ(testutil::ReadFile(dir / "journal"),
+              "<4>" + dir / "state" + ":2: skipped: unknown record \"printer\"; expected queue or job\n" +
+                  (quiet ? "" : "<6>read state file " + dir / "state" + ": 1 queues, 0 jobs\n") +
+                  "<4>cannot read state file " + dir / "none" + ": No such file or directory\n");
   }
 }
 

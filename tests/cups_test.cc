@@ -1,6 +1,6 @@
 // prwatch and prbay run whole against prcontroller --cups and a private CUPS
-// scheduler: its configuration, spool, logs and backends live in the
-// test's directory, it listens on 127.0.0.1 and a free port, and it is
+// scheduler (tools/private-cupsd): its configuration, spool, logs and
+// backends live in the test's directory, it listens on 127.0.0.1, and it is
 // started and stopped here by its pid. Two backends of the test's own keep
 // a job printing ("hang") and make one fail ("fail").
 #include <gmock/gmock.h>
@@ -36,27 +36,12 @@ class Cups : public testing::Test {
     // Its own loopback and /run: the standard port is free, and no other
     // scheduler on the machine shares anything with this one.
     if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
-    const std::string d = dir_.path();
-    for (const char* sub : {"spool", "cache", "state", "tmp", "log", "bin", "bin/backend"})
-      mkdir((dir_ / sub).c_str(), 0755);
-    chmod(d.c_str(), 0755);
-    // The system's helpers, the test's backends (mode 0700: run as root).
-    for (const char* sub : {"daemon", "filter", "cgi-bin", "notifier", "monitor"})
-      symlink(("/usr/lib/cups/" + std::string(sub)).c_str(), (dir_ / "bin/" + sub).c_str());
+    // The test's backends (mode 0700: run as root) beside the system's helpers.
+    for (const char* sub : {"bin", "bin/backend"}) mkdir((dir_ / sub).c_str(), 0755);
     for (const auto& [name, body] : {std::pair{"hang", "exec sleep 30"}, {"fail", "exit 1"}}) {
       testutil::WriteFile(dir_ / "bin/backend/" + name, std::string("#!/bin/sh\n") + body + "\n");
       chmod((dir_ / "bin/backend/" + name).c_str(), 0700);
     }
-    std::string files = "ServerRoot " + d + "\nPrintcap " + d + "/printcap\nFileDevice Yes\n";
-    for (const char* key : {"ServerBin bin", "RequestRoot spool", "CacheDir cache", "StateDir state",
-                            "TempDir tmp", "AccessLog log/access", "ErrorLog log/error", "PageLog log/page"})
-      files += std::string(key).replace(std::string(key).find(' '), 1, " " + d + "/") + "\n";
-    testutil::WriteFile(dir_ / "cups-files.conf", files);
-    testutil::WriteFile(dir_ / "cupsd.conf",
-                        "Listen " + server_ + "\nLogLevel warn\nDefaultAuthType None\n"
-                        "WebInterface No\nBrowsing No\n<Location />\nOrder allow,deny\n"
-                        "Allow 127.0.0.1\n</Location>\n<Policy default>\nJobPrivateValues none\n"
-                        "<Limit All>\nOrder deny,allow\n</Limit>\n</Policy>\n");
     StartScheduler();
     area_.WriteConf(testutil::HostName(), area_.requests() + "/");
     // The scheduler the controller asks is the system's default (no
@@ -77,10 +62,9 @@ class Cups : public testing::Test {
   }
 
   void StartScheduler() {
-    cupsd_.emplace(testutil::Launch{
-        kCupsd, {"-f", "-c", dir_ / "cupsd.conf", "-s", dir_ / "cups-files.conf"}, "", {}, {}});
-    ASSERT_TRUE(faults::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-r"}).empty(); }, Millis(10000)))
-        << testutil::ReadFile(dir_ / "log/error");
+    cupsd_.emplace(testutil::Launch{TOOLS_DIR "/private-cupsd", {dir_.path(), server_}, "", {}, {}});
+    ASSERT_TRUE(faults::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-o"}).empty(); }, Millis(10000)))
+        << cupsd_->err() << testutil::ReadFile(dir_ / "log/error_log");
   }
 
   // One of the scheduler's own commands run against it: what it said when

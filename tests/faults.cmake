@@ -5,8 +5,9 @@ foreach(test fault rsh ssh cups terminal hostile)
   add_executable(${test}_test ${test}_test.cc)
   target_link_libraries(${test}_test PRIVATE e2e_util GTest::gmock GTest::gtest_main)
   add_dependencies(${test}_test prwatch_e2e prbay_e2e prcontroller)
-  # Two private cupsd started at once were seen to make lpadmin fail: the
-  # scheduler cases take turns.
+  target_compile_definitions(${test}_test PRIVATE TOOLS_DIR="${PROJECT_SOURCE_DIR}/tools")
+  # The scheduler cases take turns: one private cupsd starting at a time
+  # keeps its start-up within the cases' waits on two cores.
   set(lock "")
   if(test STREQUAL "cups")
     set(lock RESOURCE_LOCK cupsd)

@@ -1,7 +1,7 @@
 // The remote branch over the platform's own rcp and rsh against a real
-// in.rshd, run by an inetd of the test's own on 127.0.0.1 with the stand-in
-// controller behind it, named "localhost" so that the client takes it for
-// another host.
+// in.rshd, run by an inetd of the test's own on 127.0.0.1
+// (tools/private-rshd) with the stand-in controller behind it, named
+// "localhost" so that the client takes it for another host.
 //
 // rcp reaches rshd on the shell service's port, 514, and cannot be told
 // otherwise, so the test runs in network and mount namespaces of its own:
@@ -57,10 +57,7 @@ class RealRcp : public faults::AreaTest {
     ASSERT_EQ(mount(home_.path().c_str(), getpwuid(0)->pw_dir, nullptr, MS_BIND, nullptr), 0)
         << "mount home: " << std::strerror(errno);
     mounted_ = true;
-    const std::string conf = area_ / "inetd.conf";
-    testutil::WriteFile(conf, std::string("127.0.0.1:shell stream tcp nowait root ") + kRshd +
-                                  " in.rshd\n");
-    inetd_.emplace(testutil::Launch{kInetd, {"-i", "-R", "1000", conf}, "", {}, {}});
+    inetd_.emplace(testutil::Launch{TOOLS_DIR "/private-rshd", {area_ / "inetd"}, "", {}, {}});
     const auto listening = [] {  // on 127.0.0.1:514, in this network namespace
       return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
              std::string::npos;

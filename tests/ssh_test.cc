@@ -1,9 +1,9 @@
-// The clients built for scp and ssh against a real sshd of the test's own,
-// with prcontroller behind it under the host alias "ctl". ssh reads the home
-// directory of the password database, not $HOME: private namespaces give
-// root the test's home and a plain /bin/sh (a login runs the shell's
-// start-up), and sshd its /run and its loopback. Without a terminal, prompts
-// fail as in cron.
+// The clients built for scp and ssh against a real sshd of the test's own
+// (tools/private-sshd), with prcontroller behind it under the host alias
+// "ctl". ssh reads the home directory of the password database, not $HOME:
+// private namespaces give root the test's home and a plain /bin/sh (a login
+// runs the shell's start-up), and sshd its /run and its loopback. Without a
+// terminal, prompts fail as in cron.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -30,33 +30,24 @@ class RealSsh : public faults::AreaTest {
       GTEST_SKIP() << "sshd missing: run tools/deps as root to install openssh-server";
     if (geteuid() != 0) GTEST_SKIP() << "needs root: sshd serves its logins as root";
     if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << strerror(errno);
-    mkdir("/run/sshd", 0755);
     // The first entry for a name or a user id is the one that counts.
     WriteFile(home_ / "passwd",
               "root:x:0:0:root:" + home_.path() + ":/bin/sh\n" + ReadFile("/etc/passwd"));
     ASSERT_EQ(mount((home_ / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
     mkdir((home_ / ".ssh").c_str(), 0700);
-    for (const std::string& key : {home_ / "hostkey", home_ / ".ssh/id"}) {
-      const std::vector<std::string> args{"-qt", "ed25519", "-N", "", "-f", key};
-      ASSERT_EQ(testutil::Run({"/usr/bin/ssh-keygen", args, "", {}, {}}).exitCode, 0);
-    }
+    const std::vector<std::string> args{"-qt", "ed25519", "-N", "", "-f", home_ / ".ssh/id"};
+    ASSERT_EQ(testutil::Run({"/usr/bin/ssh-keygen", args, "", {}, {}}).exitCode, 0);
     // On a loopback of its own, sshd has the standard port to itself.
-    WriteFile(home_ / "sshd_config",
-              "ListenAddress 127.0.0.1\nHostKey " + home_ / "hostkey" + "\nPidFile " +
-                  home_ / "pid" + "\nAuthorizedKeysFile " + home_ / "keys" +
-                  "\nStrictModes no\nUsePAM no\nPasswordAuthentication no\n"
-                  "KbdInteractiveAuthentication no\nSubsystem sftp internal-sftp\n");
+    sshd_.emplace(testutil::Launch{TOOLS_DIR "/private-sshd", {home_ / "sshd"}, "", {}, {}});
+    // sshd writes its pid file once it listens.
+    const auto listening = [&] { return testutil::Exists(home_ / "sshd/sshd.pid"); };
+    ASSERT_TRUE(faults::WaitFor(listening, faults::Millis(5000)))
+        << "sshd does not listen: " << sshd_->err();
     WriteFile(home_ / ".ssh/config", "Host ctl\nHostName 127.0.0.1\nIdentityFile " +
                                          home_ / ".ssh/id" + "\nUserKnownHostsFile " +
                                          home_ / "known" + "\nGlobalKnownHostsFile /dev/null\n");
-    WriteFile(home_ / "known", knownHost_ = "127.0.0.1 " + ReadFile(home_ / "hostkey.pub"));
-    WriteFile(home_ / "keys", ReadFile(home_ / ".ssh/id.pub"));
-    sshd_.emplace(
-        testutil::Launch{"/usr/sbin/sshd", {"-De", "-f", home_ / "sshd_config"}, "", {}, {}});
-    // sshd writes its pid file once it listens.
-    const auto listening = [&] { return testutil::Exists(home_ / "pid"); };
-    ASSERT_TRUE(faults::WaitFor(listening, faults::Millis(5000)))
-        << "sshd does not listen: " << sshd_->err();
+    WriteFile(home_ / "known", knownHost_ = "127.0.0.1 " + ReadFile(home_ / "sshd/hostkey.pub"));
+    WriteFile(home_ / "sshd/authorized_keys", ReadFile(home_ / ".ssh/id.pub"));
     area_.WriteConf("ctl", area_.requests() + "/");
   }
 
@@ -104,7 +95,7 @@ TEST_F(RealSsh, FailuresLeaveNothingBehind) {
   };
   for (const auto& c : cases) {
     WriteFile(home_ / "known", c.knownHosts);
-    WriteFile(home_ / "keys", c.keys);
+    WriteFile(home_ / "sshd/authorized_keys", c.keys);
     area_.WriteConf("ctl", c.requestDir);
     const auto o = testutil::Run(Client("prwatch", {"-nwait", "0", "-ntries", "1"}));
     EXPECT_THAT(o.err, testing::AllOf(testing::HasSubstr(c.says),

@@ -117,10 +117,10 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   EXPECT_THAT(tty.Screen(), testing::EndsWith("answer\r\n"));
 }
 
-// A long wait shows one status line, updated in place and erased before
-// the answer. (Standard error in a file gets not a byte of it: the fault
-// tests wait as long and compare it whole.)
-TEST_F(Terminal, StatusLineWhileWaiting) {
+// A long wait shows one wait line, updated in place and erased before the
+// answer. (Standard error in a file gets not a byte of it: the fault tests
+// wait as long and compare it whole.)
+TEST_F(Terminal, WaitLineWhileWaiting) {
   Pty tty;
   faults::Running client(area_.StubbedClient({"-nwait", "2"}), tty.slave());
   EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);

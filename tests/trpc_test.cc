@@ -66,7 +66,7 @@ class TrpcTest : public testing::Test {
   } saved_{};
 };
 
-// A request name over 13 characters is cut in its field and on the line.
+// A request name over kMaxNameLength characters is cut in its field and on the line.
 TEST_F(TrpcTest, ALongRequestNameIsCutInItsFieldAndOnTheLine) {
   testutil::TestController ctl(ctl_.path(), Reply("0\n"));
   std::vector<const char*> fifteen(15, "a");
@@ -79,9 +79,9 @@ TEST_F(TrpcTest, ALongRequestNameIsCutInItsFieldAndOnTheLine) {
   ASSERT_EQ(seen_.size(), 1u);
   EXPECT_EQ(seen_[0].request, "averylongrequ");
   EXPECT_EQ(seen_[0].count, "15");
-  EXPECT_EQ(seen_[0].line, line.substr(0, 79));
-  EXPECT_EQ(seen_[0].control.substr(0, 3), "spr");
-  EXPECT_LE(seen_[0].reply.size(), 13u);
+  EXPECT_EQ(seen_[0].line, line.substr(0, prclient::kLineField));
+  EXPECT_EQ(seen_[0].control.substr(0, prclient::kControlPrefix.size()), prclient::kControlPrefix);
+  EXPECT_LE(seen_[0].reply.size(), prclient::kMaxNameLength);
 }
 
 TEST_F(TrpcTest, RepliesRelayedExactly) {

@@ -1,4 +1,4 @@
-#include "status_line.h"
+#include "wait_line.h"
 
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -41,11 +41,11 @@ std::string Visible(const std::string& text) {
 
 }  // namespace
 
-StatusLine::StatusLine()
+WaitLine::WaitLine()
     : on_(::isatty(STDERR_FILENO) == 1 && ::tcgetpgrp(STDERR_FILENO) == ::getpgrp()),
       from_(After(kQuietSeconds)) {}
 
-void StatusLine::Show(const std::string& text) {
+void WaitLine::Show(const std::string& text) {
   if (!on_) return;
   winsize size{};
   const std::size_t width = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0
@@ -58,7 +58,7 @@ void StatusLine::Show(const std::string& text) {
   shown_ = line.size();
 }
 
-void StatusLine::Erase() {
+void WaitLine::Erase() {
   if (shown_ == 0) return;
   Put("\r" + std::string(shown_, ' ') + "\r");
   shown_ = 0;

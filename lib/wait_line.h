@@ -1,6 +1,8 @@
-// The line a waiting client keeps on its terminal. Internal to the library.
-#ifndef PRCLIENT_STATUS_LINE_H_
-#define PRCLIENT_STATUS_LINE_H_
+// The wait line: what a client keeps on its terminal while it polls for
+// its reply (a reply's own first line is its status line). Internal to the
+// library.
+#ifndef PRCLIENT_WAIT_LINE_H_
+#define PRCLIENT_WAIT_LINE_H_
 
 #include <cstddef>
 #include <ctime>
@@ -13,12 +15,12 @@ namespace prclient::detail {
 // a script, a log file or a quick answer sees not one byte of it. The text
 // stays on one line, updated in place, and is erased before anything else
 // is printed.
-class StatusLine {
+class WaitLine {
  public:
-  StatusLine();
-  ~StatusLine() { Erase(); }
-  StatusLine(const StatusLine&) = delete;
-  StatusLine& operator=(const StatusLine&) = delete;
+  WaitLine();
+  ~WaitLine() { Erase(); }
+  WaitLine(const WaitLine&) = delete;
+  WaitLine& operator=(const WaitLine&) = delete;
 
   bool on() const { return on_; }
   // When the line may first be shown.
@@ -34,4 +36,4 @@ class StatusLine {
 
 }  // namespace prclient::detail
 
-#endif  // PRCLIENT_STATUS_LINE_H_
+#endif  // PRCLIENT_WAIT_LINE_H_
