@@ -2,7 +2,6 @@
 // command is ever interpreted. The command runs as a shell would run it: in
 // the caller's process group, so that it can ask its questions on the
 // terminal and the keys that interrupt the client reach it too.
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -17,7 +16,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <memory>
 
 #include "interrupt.h"
 #include "posix_util.h"
@@ -189,9 +187,9 @@ std::vector<pid_t> ChildrenOf(pid_t pid) {
   std::vector<pid_t> children;
   if (!procIsOurs) return children;
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
+  Dir dir(AT_FDCWD, tasks.c_str());
   if (!dir) return children;
-  while (const dirent* task = ::readdir(dir.get())) {
+  while (const dirent* task = dir.Next()) {
     if (task->d_name[0] == '.') continue;
     std::ifstream in(tasks + task->d_name + "/children");
     for (pid_t child; in >> child;) children.push_back(child);

@@ -3,12 +3,10 @@
 // shared by every user of the workstation, so files are only ever created
 // exclusively and never through a link someone planted there.
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -31,13 +29,6 @@ std::string Hex(unsigned long value, int width = 0) {
   return buf;
 }
 
-// Opens `path` as a new file, or gives an invalid Fd with errno set (EEXIST
-// when the name is taken, also by a link).
-Fd CreateNew(const std::string& path, int access, mode_t mode) {
-  return Fd(::open(path.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                   mode));
-}
-
 // Wraps a freshly created file; a file that cannot be wrapped is removed so
 // nothing is left behind.
 FilePtr Wrap(Fd fd, const std::string& path, const char* mode) {
@@ -48,28 +39,6 @@ FilePtr Wrap(Fd fd, const std::string& path, const char* mode) {
     made.Release();
   }
   return stream;
-}
-
-// Random bits from the system's source; false when it has none to give.
-bool Random(void* out, std::size_t n) {
-  return getrandom(out, n, 0) == static_cast<ssize_t>(n);
-}
-
-void FillRandom(char* out, std::size_t n) {
-  static const char kChars[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  unsigned char bytes[kTemplateX];
-  if (!Random(bytes, n)) {
-    // Without the random source, time and pid still vary between callers;
-    // exclusive creation keeps a collision harmless.
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    unsigned long mix = static_cast<unsigned long>(ts.tv_nsec) ^
-                        (static_cast<unsigned long>(getpid()) << 12);
-    for (std::size_t i = 0; i < n; ++i, mix = mix * 6364136223846793005UL + 1)
-      bytes[i] = static_cast<unsigned char>(mix >> 33);
-  }
-  for (std::size_t i = 0; i < n; ++i) out[i] = kChars[bytes[i] % (sizeof kChars - 1)];
 }
 
 // Whether files may be made in `dir`, where other users must not be able to
@@ -119,35 +88,34 @@ FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]) {
     return nullptr;
   if (!TrustedDir(dir)) return nullptr;
   char* tail = templ + len - kTemplateX;
-  for (int attempt = 0; attempt < kCreateTries; ++attempt) {
-    FillRandom(tail, kTemplateX);
+  std::string path;
+  Fd fd = CreateExclusive(AT_FDCWD, O_RDWR, 0644, kCreateTries, [&](std::string* next) {
+    // Without the random source the name can be guessed; exclusive
+    // creation still keeps a name planted first harmless.
+    RandomName(tail, kTemplateX);
     std::memcpy(name, templ, len + 1);
-    std::string path = MakePath(dir, name);
-    if (path.size() >= kPathSize) return nullptr;
-    Fd fd = CreateNew(path, O_RDWR, 0644);
-    // The controller's user reads the copy, which keeps this mode: a
-    // restrictive umask must not make the request unreadable there.
-    if (fd && ::fchmod(fd.get(), 0644) == 0) return Wrap(std::move(fd), path, "w+");
-    if (fd) {
-      ::unlink(path.c_str());
-      return nullptr;
-    }
-    if (errno != EEXIST) return nullptr;
+    *next = MakePath(dir, name);
+    return next->size() < kPathSize;
+  }, &path);
+  if (!fd) return nullptr;
+  // The controller's user reads the copy, which keeps this mode: a
+  // restrictive umask must not make the request unreadable there.
+  if (::fchmod(fd.get(), 0644) != 0) {
+    ::unlink(path.c_str());
+    return nullptr;
   }
-  return nullptr;
+  return Wrap(std::move(fd), path, "w+");
 }
 
 FilePtr MakeData(const char* dir, char (&name)[kNameSize]) {
   if (!TrustedDir(dir)) return nullptr;
-  for (int attempt = 0; attempt < kCreateTries; ++attempt) {
-    if (!NextDataName(name)) return nullptr;
-    std::string path = MakePath(dir, name);
-    if (path.size() >= kPathSize) return nullptr;
-    Fd fd = CreateNew(path, O_WRONLY, 0777);
-    if (fd) return Wrap(std::move(fd), path, "w");
-    if (errno != EEXIST) return nullptr;
-  }
-  return nullptr;
+  std::string path;
+  Fd fd = CreateExclusive(AT_FDCWD, O_WRONLY, 0777, kCreateTries, [&](std::string* next) {
+    if (!NextDataName(name)) return false;
+    *next = MakePath(dir, name);
+    return next->size() < kPathSize;
+  }, &path);
+  return fd ? Wrap(std::move(fd), path, "w") : nullptr;
 }
 
 int MakeDataName(char (&name)[kNameSize]) { return NextDataName(name) ? 0 : -1; }
@@ -189,13 +157,13 @@ int MakeUnique(char* buf, int n) {
 
   if (suffix == 0) {
     std::uint16_t seed = 0;
-    if (!Random(&seed, sizeof seed)) seed = static_cast<std::uint16_t>(getpid());
+    if (!RandomBytes(&seed, sizeof seed)) seed = static_cast<std::uint16_t>(getpid());
     suffix = seed != 0 ? seed : 1;
   }
   if (timenow.tv_sec == 0) clock_gettime(CLOCK_REALTIME, &timenow);
   if (randomPart.empty()) {
     std::uint64_t bits = 0;
-    if (!Random(&bits, sizeof bits))
+    if (!RandomBytes(&bits, sizeof bits))
       bits = static_cast<std::uint64_t>(timenow.tv_nsec) * 6364136223846793005ULL + getpid();
     randomPart = Hex(static_cast<unsigned long>(bits & 0xffffffffUL), 8);
   }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <stdio.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,23 +16,17 @@ using prclient::Fd;
 
 namespace {
 
-// A name under kTempPrefix that another user of the directory cannot
-// predict, so cannot occupy beforehand: 72 random bits.
-bool RandomTempName(std::string* name) {
-  unsigned char bytes[12];
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    got += static_cast<std::size_t>(n);
-  }
-  static const char kAlphabet[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_";
-  *name = std::string(kTempPrefix);
-  for (unsigned char b : bytes) *name += kAlphabet[b & 63];
+// The random characters of a temporary name: some 71 bits.
+constexpr std::size_t kRandomChars = 12;
+// A collision means somebody made the name first: another is taken.
+constexpr int kCreateTries = 16;
+
+// kTempPrefix and characters another user of the directory cannot predict,
+// so cannot occupy beforehand; none without the random source.
+bool TempName(std::string* name) {
+  char random[kRandomChars];
+  if (!prclient::RandomName(random, sizeof random)) return false;
+  *name = std::string(kTempPrefix).append(random, sizeof random);
   return true;
 }
 
@@ -49,24 +42,17 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
 
   bool Create(std::string* err) {
-    // A collision means somebody made the name first: take another.
-    for (int attempt = 0; attempt < 16; ++attempt) {
-      std::string name;
-      if (!RandomTempName(&name)) break;
-      Fd fd(::openat(dirfd_, name.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
-      if (fd) {
-        name_ = std::move(name);
-        fd_ = std::move(fd);
-        return true;
-      }
-      if (errno != EEXIST) break;
+    std::string name;
+    fd_ = prclient::CreateExclusive(dirfd_, O_WRONLY, 0644, kCreateTries, TempName, &name);
+    if (!fd_) {
+      *err = std::string("cannot create a temporary file: ") + std::strerror(errno);
+      return false;
     }
-    *err = std::string("cannot create a temporary file: ") + std::strerror(errno);
-    return false;
+    name_ = std::move(name);  // only now ours to remove
+    return true;
   }
   int fd() const { return fd_.get(); }
-  bool Close() { return ::close(fd_.Release()) == 0; }
+  bool Close() { return fd_.Close(); }
   // Fails, rather than replace what stands under `name`. Where the file
   // system cannot rename that way, a hard link can, and the temporary name
   // then goes.

@@ -10,12 +10,6 @@
 
 namespace prcontroller {
 
-// Every fallible step in the controller reports the way this one does:
-// `bool Foo(..., std::string* err)`, true on success, else false with one
-// line in *err saying why. The answer is the return value, so a caller
-// cannot forget to look at it, and the message costs nothing on success;
-// it also matches what the library and its tests already do.
-
 struct FileId {
   dev_t dev = 0;
   ino_t ino = 0;
@@ -31,8 +25,9 @@ constexpr std::string_view kTempPrefix = ".prcontroller.";
 // the clients may copy it as another user. A reply name is answered once:
 // when anything stands under `name` already (an earlier reply, a file or
 // link somebody planted) nothing is written over it and the call fails with
-// *error EEXIST. On failure *error is the errno of the step that failed
-// (ENOSPC and EMFILE pass; the others will not), and nothing is left behind.
+// *error EEXIST. Reports the way lib/posix_util.h sets out, and on failure
+// puts besides the errno of the step that failed in *error (ENOSPC and
+// EMFILE pass; the others will not); nothing is left behind.
 bool WriteReplyFile(int dirfd, const std::string& name, std::string_view content,
                     FileId* written, int* error, std::string* err);
 

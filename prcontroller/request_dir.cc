@@ -1,13 +1,11 @@
 #include "request_dir.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -18,11 +16,6 @@ namespace prcontroller {
 using prclient::Fd;
 
 namespace {
-
-// Closes a directory stream when it goes out of scope.
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
 
 double SecondsSince(const timespec& then) {
   timespec now{};
@@ -47,20 +40,6 @@ std::string Mib(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " Mi
 
 bool SameTime(const timespec& a, const timespec& b) {
   return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
-
-// Reads up to `limit` bytes from the start of the file.
-std::string ReadHead(int fd, std::size_t limit) {
-  std::string bytes(limit, '\0');
-  std::size_t got = 0;
-  while (got < limit) {
-    const ssize_t n = ::pread(fd, &bytes[got], limit - got, static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  bytes.resize(got);
-  return bytes;
 }
 
 }  // namespace
@@ -91,7 +70,7 @@ void RequestDir::Examine(std::string_view name_view) {
     return;
   }
   // One byte more than a request tells a file that grew past 132 bytes.
-  const std::string bytes = ReadHead(fd.get(), kRequestSize + 1);
+  const std::string bytes = prclient::ReadHead(fd.get(), kRequestSize + 1);
   Request request;
   std::string ignored;
   if (ParseRequest(bytes, &request, &ignored)) {
@@ -279,14 +258,12 @@ void RequestDir::ReportOnce(const std::string& name, const std::string& problem)
 
 bool RequestDir::List(bool (*wanted)(std::string_view),
                       std::vector<std::pair<std::string, ino_t>>* names) {
-  Fd fd(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  std::unique_ptr<DIR, DirCloser> dir(fd ? ::fdopendir(fd.get()) : nullptr);
+  prclient::Dir dir(dirfd_, ".");
   if (!dir) {
     log_->Problem(std::string("cannot list the request directory: ") + std::strerror(errno));
     return false;
   }
-  fd.Release();  // the stream owns it now
-  while (const dirent* entry = ::readdir(dir.get()))
+  while (const dirent* entry = dir.Next())
     if (wanted(entry->d_name)) names->emplace_back(entry->d_name, entry->d_ino);
   return true;
 }
