@@ -266,7 +266,9 @@ bool NotBefore(const timespec& a, const timespec& b) {
 // first) and submission; then what ended, the most recent last.
 bool PrintsBefore(const Job& a, const Job& b) {
   const auto rank = [](const Job& j) {
-    return j.status == JobStatus::kPrinting ? 0 : j.status == JobStatus::kDone ? 2 : 1;
+    return j.status == JobStatus::kPrinting ? 0
+           : j.status == JobStatus::kDone || j.completed != 0 ? 2  // aborted ones too
+                                                              : 1;
   };
   if (rank(a) != rank(b)) return rank(a) < rank(b);
   if (rank(a) == 2 && a.completed != b.completed) return a.completed < b.completed;
