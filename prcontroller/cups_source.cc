@@ -27,9 +27,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Get-Jobs answers of this many jobs at a time when the listing needs page
-// counts: a scheduler that must read each job's files for them cuts a longer
-// answer at 500 jobs.
+// Get-Jobs answers of this many jobs at a time when ended jobs are asked
+// for: the scheduler reads an ended job's attributes back from its files,
+// and cuts such an answer at 500 jobs.
 constexpr int kPageJobs = 500;
 // Room for a listing of well over 100 000 jobs (about 300 bytes each),
 // well inside the service's memory: a larger answer is refused.
@@ -438,12 +438,13 @@ class CupsSource : public StateSource {
     return true;
   }
 
-  // The jobs, in pages when page counts are wanted; a job seen twice (the
+  // The jobs, in pages when ended jobs are among them; a job seen twice (the
   // list moved between pages) is listed once.
   bool FetchJobs(const StateScope& scope, std::string* err) {
     std::vector<const char*> attrs(std::begin(kJobAttributes), std::end(kJobAttributes));
     if (scope.pages) attrs.insert(attrs.end(), std::begin(kPageAttributes), std::end(kPageAttributes));
     std::unordered_set<int> seen;
+    const bool paged = scope.finished;
     for (int first = 1;;) {
       if (!Connect(err)) return false;
       ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
@@ -453,7 +454,7 @@ class CupsSource : public StateSource {
                    !scope.finished     ? "not-completed"
                    : !scope.unfinished ? "completed"
                                        : "all");
-      if (scope.pages) {
+      if (paged) {
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "first-index", first);
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", kPageJobs);
       }
@@ -467,11 +468,11 @@ class CupsSource : public StateSource {
       });
       // A scheduler that cuts an answer says where.
       ipp_attribute_t* limit = ippFindAttribute(response.get(), "limit", IPP_TAG_INTEGER);
-      if (limit && count >= ippGetInteger(limit, 0) && (!scope.pages || ippGetInteger(limit, 0) < kPageJobs)) {
+      if (limit && count >= ippGetInteger(limit, 0) && (!paged || ippGetInteger(limit, 0) < kPageJobs)) {
         *err = "it cut its list of jobs at " + std::to_string(ippGetInteger(limit, 0));
         return false;
       }
-      if (!scope.pages || count < kPageJobs) return true;
+      if (!paged || count < kPageJobs) return true;
       first += count;
     }
   }
