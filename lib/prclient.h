@@ -103,7 +103,8 @@ FilePtr MakeControl(const char* dir, char* templ, char (&name)[kNameSize]);
 // mode 0777 less the umask, open for writing. Null on failure.
 FilePtr MakeData(const char* dir, char (&name)[kNameSize]);
 
-// Writes the next data file name into `name`; creates nothing. Returns 0.
+// Writes the next data file name into `name`; creates nothing. 0, or -1
+// (with `name` empty) once the counter has grown past what a name holds.
 int MakeDataName(char (&name)[kNameSize]);
 
 // Writes this process's next reply name, at most n-1 characters, into

@@ -8,7 +8,7 @@
 namespace prclient {
 namespace {
 
-// A name field: left-justified, blank-padded, cut to 14 characters.
+// A name field: left-justified, blank-padded, cut to kMaxNameLength characters.
 void PutName(std::string& image, std::size_t offset, const char* name) {
   std::size_t len = strnlen(name, kNameSize);
   image.replace(offset, kNameSize, std::string(name, len) +
@@ -28,7 +28,7 @@ std::string RequestImage(const RequestRecord& rec) {
   image.replace(kCountAt, kCountField, count, kCountField);
 
   std::string line = rec.words[0] ? rec.words[0] : "";
-  const int words = std::min(rec.wordCount, kMaxArgs + 1);
+  const int words = std::min(rec.wordCount, kMaxWords);
   for (int i = 1; i < words; ++i) {
     line += ' ';
     line += rec.words[i] ? rec.words[i] : "";

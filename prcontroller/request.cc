@@ -152,9 +152,9 @@ bool SplitArguments(std::string_view rest, int wanted,
 
 // The request's frame: its size, and the NUL that closes every field.
 bool CheckFrame(std::string_view bytes, std::string* err) {
-  if (bytes.size() != kRequestSize) {
+  if (bytes.size() != prclient::kRequestSize) {
     *err = "the request is " + std::to_string(bytes.size()) + " bytes long, not " +
-           std::to_string(kRequestSize);
+           std::to_string(prclient::kRequestSize);
     return false;
   }
   static constexpr struct {

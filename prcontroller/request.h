@@ -21,7 +21,6 @@
 namespace prcontroller {
 
 // The request directory's reader checks a file's size against it.
-using prclient::kRequestSize;
 
 struct Request {
   // How far the command line could be split into the words announced.

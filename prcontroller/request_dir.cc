@@ -70,7 +70,7 @@ void RequestDir::Examine(std::string_view name_view) {
     return;
   }
   // One byte more than a request tells a file that grew past 132 bytes.
-  const std::string bytes = prclient::ReadHead(fd.get(), kRequestSize + 1);
+  const std::string bytes = prclient::ReadHead(fd.get(), prclient::kRequestSize + 1);
   Request request;
   std::string ignored;
   if (ParseRequest(bytes, &request, &ignored)) {
@@ -155,9 +155,9 @@ void RequestDir::GiveUp(const std::string& name, uid_t owner, std::string_view b
                         off_t size) {
   std::string why;
   Request ignored;
-  if (size != static_cast<off_t>(kRequestSize))
+  if (size != static_cast<off_t>(prclient::kRequestSize))
     why = "the request is " + std::to_string(size) + " bytes long, not " +
-          std::to_string(kRequestSize);
+          std::to_string(prclient::kRequestSize);
   else
     ParseRequest(bytes, &ignored, &why);
   std::string reply_name;

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "prclient.h"
+
 namespace testutil {
 
 // Under the build tree, not /tmp: what a test killed by its time limit
@@ -75,17 +77,20 @@ std::string CaptureStdout(const std::function<void()>& fn) {
 void TestController::Serve() {
   while (!stop_) {
     for (const std::string& name : ListDir(dir_)) {
-      if (name.rfind("spr", 0) != 0 || name.size() != 9) continue;
+      if (name.rfind(prclient::kControlPrefix, 0) != 0 || name.size() != prclient::kControlTemplate.size())
+        continue;
       std::string path = dir_ + "/" + name;
       std::string image = ReadFile(path);
-      if (image.size() != 132) continue;
+      if (image.size() != prclient::kRequestSize) continue;
       unlink(path.c_str());
       auto field = [&image](std::size_t off, std::size_t len) {
         const std::string f = image.substr(off, len);
         return f.substr(0, f.find_last_not_of(' ') + 1);
       };
-      const SeenRequest req{field(0, 14), field(15, 14), field(30, 14), field(45, 6),
-                            field(52, 79)};
+      using namespace prclient;
+      const SeenRequest req{field(kControlAt, kMaxNameLength), field(kReplyAt, kMaxNameLength),
+                            field(kRequestAt, kMaxNameLength), field(kCountAt, kCountField),
+                            field(kLineAt, kLineField)};
       std::string reply;
       if (!answer_(req, &reply)) continue;
       std::string tmp = dir_ + "/.tmp-" + req.reply;
