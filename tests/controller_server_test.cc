@@ -213,7 +213,7 @@ TEST(ControllerHostile, AnyUmaskIsAnsweredJunkIsClearedAndFloodsAndFullDisksLose
   const passwd* found = getpwnam("daemon");
   const passwd owner = found ? *found : passwd{};  // getpwnam's storage is reused
   const passwd* nobody = faults::Nobody();
-  if (!nobody || !found) GTEST_SKIP() << "needs root and the users \"nobody\" and \"daemon\"";
+  if (!nobody || !found) GTEST_SKIP() << "needs root, the users \"nobody\" and \"daemon\", and a build they can reach";
   if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
   faults::Area area;
   const std::string dir = area.requests();

@@ -86,7 +86,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
     EXPECT_EQ(o, (c.served ? Outcome{"answer\n", "", 0} : Outcome{"", kSystemError, 255}));
     EXPECT_THAT(testutil::ListDir(spool), IsEmpty());
   }
-  if (!nobody) GTEST_SKIP() << "cases run as another user need root and a user \"nobody\"";
+  if (!nobody) GTEST_SKIP() << "cases run as another user need root, a user \"nobody\" and a build it can reach";
 }
 
 // Each ends in its message at once, after as many fetches as it allowed.

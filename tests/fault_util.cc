@@ -82,9 +82,19 @@ std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std:
       dir, [reply](const testutil::SeenRequest&, std::string* out) { *out = reply; return true; });
 }
 
+// Whether a user with no claim to any directory on the way (neither its
+// owner nor in its group) may pass through to `path`.
+bool OthersReach(const std::string& path) {
+  for (std::string dir = path; !dir.empty(); dir.resize(dir.rfind('/'))) {
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) return false;
+  }
+  return true;
+}
+
 const passwd* Nobody() {
   const passwd* pw = getpwnam("nobody");
-  return geteuid() == 0 && pw && pw->pw_uid != 0 ? pw : nullptr;
+  return geteuid() == 0 && pw && pw->pw_uid != 0 && OthersReach(E2E_BIN) ? pw : nullptr;
 }
 
 testutil::Launch As(const passwd* user, testutil::Launch launch) {

@@ -62,7 +62,9 @@ void ExpectInterruptInFetchEndsIt(const testutil::Launch& client, const std::str
 // A controller that answers every request in `dir` with `reply`.
 std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply);
 
-// "nobody", when the tests run as root and can become it; else null.
+// "nobody", when the tests run as root and can become it, and it can reach
+// the build (the programs, and the test areas beside them), which a
+// checkout under a private directory keeps from it; else null.
 const passwd* Nobody();
 // The launch run as `user` through setpriv.
 testutil::Launch As(const passwd* user, testutil::Launch launch);

@@ -28,7 +28,7 @@ using Hostile = faults::AreaTest;
 // wherever it points.
 TEST_F(Hostile, RequestNameHiddenUntilDelivered) {
   const passwd* nobody = faults::Nobody();
-  if (!nobody) GTEST_SKIP() << "needs root and a user \"nobody\"";
+  if (!nobody) GTEST_SKIP() << "needs root, a user \"nobody\" and a build it can reach";
   faults::Running client(
       area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}));
   ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
