@@ -52,7 +52,7 @@ bool Gone(const std::string& path) { return WaitFor([&] { return !Exists(path); 
 // request directory asks under a reply name whose reply waits to be
 // fetched, and is refused. A link planted under a reply name is left alone,
 // one under a request name removed; neither is followed. Files under the
-// temporary names a controller could once be expected to use do not stop
+// temporary names a controller might be expected to use do not stop
 // its replies; the ones an earlier run left are cleared.
 TEST(ControllerServer, RepliesInPlaceFollowNoLinkAndCannotBeTakenOverOrBlocked) {
   TempDir dir, outside;
@@ -145,7 +145,7 @@ TEST(ControllerServer, RequestsAreAnsweredWhenWholeOrGivenUpRepliesExpireAndTheD
 }
 
 // A change that keeps the file's size and times is seen after SIGHUP,
-// which no longer ends the controller. The operator then rewrites the file
+// which does not end the controller. The operator then rewrites the file
 // in place, in two writes, while requests arrive: every answer comes from a
 // whole file. Then one job name of a megabyte among thousands of jobs: each
 // listing stays quick (padding every row to that name's width took
