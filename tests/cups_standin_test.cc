@@ -31,8 +31,10 @@ long PeakKiB(pid_t pid) {
 
 // A response that claims more than it sends, one that never ends, one
 // trailed by the start of another, and none at all: each is told within the
-// idle limit, costs bounded memory, and leaves nothing on the connection
-// that the next request would take for its answer.
+// limits (the one on the whole exchange as short as the idle one, so that
+// the endless answer ends in time however slowly this build parses it),
+// costs bounded memory, and leaves nothing on the connection that the next
+// request would take for its answer.
 TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
   if (access(kPython, X_OK) != 0) GTEST_SKIP() << kPython << " missing: the stand-in scheduler needs it";
   testutil::TempDir dir, scratch;
@@ -44,7 +46,8 @@ TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
     return port.find('\n') != port.npos;
   })) << standin.err();
   port.pop_back();
-  ctltest::Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5"});
+  ctltest::Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5",
+                                  "--cups-limit", "1.5"});
   ASSERT_TRUE(controller.WaitReady()) << controller.err();
   int asked = 0;
   auto ask = [&](const std::string& mode) {
