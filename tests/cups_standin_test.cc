@@ -63,7 +63,7 @@ TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
     EXPECT_THAT(ask(mode), StartsWith("5\nprwatch: spool state unavailable: CUPS scheduler at 127.0.0.1:" +
                                       port + ": ")) << mode;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-    EXPECT_LT(ms, 2000) << mode;  // the idle limit and half a second
+    EXPECT_LT(ms, 3500) << mode;  // the limits, and room for a machine at a load of 4 a core
     EXPECT_LT(PeakKiB(controller.pid()), 256 << 10) << mode;
     std::this_thread::sleep_for(std::chrono::seconds(1));  // a failure is told again at once for a second
     EXPECT_EQ(ask("normal"), "0\nAll jobs: 4") << "after " << mode;
