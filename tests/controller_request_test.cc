@@ -1,5 +1,6 @@
 // The request parser against images the client library writes, and against
-// damaged files of every kind a directory can hold.
+// damaged files of every kind a directory can hold; the controller's own
+// command line.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "controller_test_util.h"
+#include "prcontroller/cli.h"
 #include "prcontroller/request.h"
 
 namespace prcontroller {
@@ -23,7 +25,10 @@ TEST(ControllerRequest, ClientImagesAreWholeCutOrAmbiguous) {
     const char* what;
     Args args;
     Line line;
-    Args whole;  // when cut: the words certainly whole
+    Args whole;  // when cut: the words certainly whole; when ambiguous: none
+    // Where the line is blanked from, for a cut a client's line of these
+    // words never has.
+    std::size_t cutAt = prclient::kLineField;
   } cases[] = {
       {"no arguments", {}, Line::kComplete, {}},
       {"blanks inside and at the ends", {"-j", "  two  words  "}, Line::kComplete, {}},
@@ -39,6 +44,7 @@ TEST(ControllerRequest, ClientImagesAreWholeCutOrAmbiguous) {
       {"cut after an opening quote", {"-j", std::string(62, 'n'), "-l"}, Line::kCut, {"-j"}},
       {"cut after an empty word", {"-j", "", n70}, Line::kCut, {"-j", ""}},
       {"fifteen words, too many to fit", Args(14, "-lv"), Line::kCut, Args(11, "-lv")},
+      {"cut right after the request name", {"-l", "-p"}, Line::kCut, {}, 7},
       // `-j` and `a" "b` reads equally well as the three words -j, a, b.
       {"quote blank quote inside", {"-j", "a\" \"b"}, Line::kAmbiguous, {}},
       // Cut as well: the extra separators must not pass for whole words.
@@ -48,12 +54,14 @@ TEST(ControllerRequest, ClientImagesAreWholeCutOrAmbiguous) {
     SCOPED_TRACE(c.what);
     Request r;
     std::string err;
-    ASSERT_TRUE(ParseRequest(ClientImage("sprAb12Z9", "1f2e3dhost.ex", "prwatch", c.args), &r, &err)) << err;
+    std::string image = ClientImage("sprAb12Z9", "1f2e3dhost.ex", "prwatch", c.args);
+    const std::size_t lost = prclient::kLineField - c.cutAt;
+    image.replace(prclient::kLineAt + c.cutAt, lost, lost, ' ');
+    ASSERT_TRUE(ParseRequest(image, &r, &err)) << err;
     // The reply name ends in part of the client's host name.
     EXPECT_EQ(std::tie(r.control_name, r.reply_name, r.request_name, r.word_count, r.line),
               std::tuple("sprAb12Z9", "1f2e3dhost.ex", "prwatch", static_cast<int>(c.args.size()) + 1, c.line));
-    // An ambiguous line's words are not known.
-    EXPECT_EQ(r.args, c.line == Line::kCut ? c.whole : c.line == Line::kComplete ? c.args : r.args);
+    EXPECT_EQ(r.args, c.line == Line::kComplete ? c.args : c.whole);
   }
 }
 
@@ -107,6 +115,48 @@ TEST(ControllerRequest, RequestFileNames) {
   const std::string spr(prclient::kControlPrefix), good = spr + "Ab12Z9";
   for (const std::string& name : {good, spr + "Ab12Z", good + "0", "x" + good.substr(1), spr + "Ab 2Z9", spr + "Ab\n2Z9"})
     EXPECT_EQ(IsRequestFileName(name), name == good) << name;
+}
+
+// Long options in both forms and abbreviated, --cups with its server in
+// the next word or none; a refused command line says why.
+TEST(ControllerCommandLine, SettingsOrWhyNot) {
+  const struct {
+    std::vector<std::string> args;
+    std::string error;  // empty: accepted, with the settings that follow
+    std::optional<std::string> cups = std::nullopt;
+    double idle = 1.5;
+    std::uint64_t quotaMib = 64;
+  } cases[] = {
+      {{"--dir", "d", "--cups", "host:631"}, "", "host:631"},
+      {{"--dir=d", "--cups=/run/cups.sock", "--reply-quota", "1048576"}, "", "/run/cups.sock", 1.5,
+       1 << 20},
+      {{"--di", "d", "--cups-i", "0.25", "--cups"}, "", "", 0.25},
+      {{"--dir", "d", "--reply-quota", "0"},
+       "--reply-quota: \"0\" is not a number of MiB from 1 to 1048576"},
+      {{"--dir", "d", "--cups-idle", "0.001"},
+       "--cups-idle and --cups-limit must be at least 0.01"},
+      {{"--dir"}, "--dir needs a value"},
+      {{"--dir", "d", "--cup"}, "unknown or ambiguous option --cup"},
+      {{"--dir", "d", "-x"}, "unknown option -x"},
+      {{"--dir", "d", "--state", "s", "--cups"}, "give --state or --cups, not both"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> words = c.args;
+    words.insert(words.begin(), "prcontroller");
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    CommandLine cl;
+    std::string err;
+    const Settings& s = cl.settings;
+    EXPECT_EQ(ParseCommandLine(static_cast<int>(words.size()), argv.data(), &cl, &err),
+              c.error.empty());
+    EXPECT_EQ(err, c.error) << words[1];
+    if (c.error.empty()) {
+      EXPECT_EQ(std::tie(s.dir, s.cups, s.cups_idle_s, s.reply_quota),
+                std::tuple("d", c.cups, c.idle, c.quotaMib << 20)) << words[1];
+    }
+  }
 }
 
 }  // namespace

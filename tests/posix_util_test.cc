@@ -1,14 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <thread>
 
 #include "interrupt.h"
 #include "number.h"
@@ -51,6 +56,37 @@ TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
   EXPECT_FALSE(prclient::ReadAll(d.get(), &got, 10, &err));
   { prclient::ScopedRemoval d(dir / "d"), f(dir / "f"); }
   EXPECT_TRUE(testutil::ListDir(dir.path()).empty());
+}
+
+// A signal whose handler does not restart calls interrupts a read: the
+// reading goes on, and all the data comes.
+TEST(PosixUtil, ReadAllGoesOnAfterAnInterruptedRead) {
+  static std::atomic<bool> handled{false};
+  struct sigaction act {}, saved {};
+  act.sa_handler = [](int) { handled = true; };
+  sigaction(SIGUSR1, &act, &saved);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  prclient::Fd in(ends[0]), out(ends[1]);
+  const std::string stat = "/proc/self/task/" + std::to_string(gettid()) + "/stat";
+  std::thread writer([&, reader = pthread_self()] {
+    auto waitFor = [end = std::chrono::steady_clock::now() + std::chrono::seconds(10)](auto done) {
+      while (!done() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    // Once the reader sleeps in its read: the signal, then the data.
+    waitFor([&] { std::string s = testutil::ReadFile(stat); return s[s.rfind(')') + 2] == 'S'; });
+    pthread_kill(reader, SIGUSR1);
+    waitFor([] { return handled.load(); });
+    EXPECT_EQ(write(out.get(), "data", 4), 4);
+    out = prclient::Fd();
+  });
+  std::string got, err;
+  EXPECT_TRUE(prclient::ReadAll(in.get(), &got, 100, &err)) << err;
+  writer.join();
+  EXPECT_EQ(got, "data");
+  EXPECT_TRUE(handled);
+  sigaction(SIGUSR1, &saved, nullptr);
 }
 
 // A string that ends where readable memory ends is copied without a look

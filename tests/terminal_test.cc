@@ -118,14 +118,19 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
 }
 
 // A long wait shows one wait line, updated in place and erased before the
-// answer. (Standard error in a file gets not a byte of it: the fault tests
-// wait as long and compare it whole.)
+// answer: the host's control characters shown as ^X, and the line kept to
+// the 80 columns assumed when the terminal reports none, as a fresh
+// pseudo-terminal does. (Standard error in a file gets not a byte of it:
+// the fault tests wait as long and compare it whole.)
 TEST_F(Terminal, WaitLineWhileWaiting) {
+  auto remote = faults::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  faults::Running client(area_.StubbedClient({"-nwait", "2"}), tty.slave());
+  faults::Running client(
+      area_.StubbedClient({"-server", std::string(17, '\t') + "ctlhost", "-nwait", "2"}), tty.slave());
   EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);
-  EXPECT_THAT(tty.Screen(), testing::MatchesRegex("(\rWaiting for [^\r\n]+: 0 of 12 polls made *)+"
-                                                  "\r +\ranswer\r\n"));
+  EXPECT_THAT(tty.Screen(),
+              testing::MatchesRegex("(\rWaiting for (\\^I){17}ctlhost's reply: 0 of 12 polls ma)+"
+                                    "\r +\rfar answer\r\n"));
 }
 
 }  // namespace

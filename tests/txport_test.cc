@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <malloc.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <ctime>
+#include <utility>
 
 #include "prclient.h"
 #include "test_util.h"
@@ -126,6 +129,26 @@ TEST(RunCommand, StatusesRedirectionsAndMemory) {
   const long before = static_cast<long>(mallinfo2().uordblks);
   for (int i = 0; i < 20; ++i) prclient::RunCommand(discard);
   EXPECT_LT(static_cast<long>(mallinfo2().uordblks) - before, 1000);
+}
+
+// A copy writes no file past the largest reply, however large (and however
+// quick to copy: sparse) its source; it fails. One that runs past the time
+// limit is ended with what it left behind, the orphans it made included.
+TEST(RunCommand, SizeAndTimeLimitsEndTheCopyAndWhatItLeft) {
+  testutil::TempDir dir;
+  testutil::WriteFile(dir / "big", "");
+  ASSERT_EQ(truncate((dir / "big").c_str(), prclient::kMaxReply + 1), 0);
+  EXPECT_EQ(prclient::RunCommand({{"cp", dir / "big", dir / "copy"}}), -1);
+  struct stat st {};
+  EXPECT_LE(stat((dir / "copy").c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0u,
+            prclient::kMaxReply);
+  const int saved = std::exchange(prclient::copyLimit, 1);
+  EXPECT_EQ(prclient::RunCommand({{"sh", "-c", "(sleep 30 & echo $! >\"$1\"); exec sleep 30", "sh",
+                                   dir / "orphan"}}), -1);
+  prclient::copyLimit = saved;
+  const pid_t orphan = std::stoi(testutil::ReadFile(dir / "orphan"));
+  EXPECT_NE(kill(orphan, 0), 0) << "the orphan left running";
+  if (kill(orphan, SIGKILL) == 0) waitpid(orphan, nullptr, 0);
 }
 
 }  // namespace
