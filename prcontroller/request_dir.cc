@@ -74,6 +74,9 @@ void RequestDir::Examine(std::string_view name_view) {
   Request request;
   std::string ignored;
   if (ParseRequest(bytes, &request, &ignored)) {
+    // Out of descriptors or space: the others wait with it, unanswered,
+    // rather than each make a listing that cannot be written.
+    if (starved_) return;
     request.asked = st.st_mtim;
     Answer(name, st.st_uid, request, start);
     return;
@@ -184,6 +187,7 @@ bool RequestDir::Deliver(const std::string& name, uid_t owner, const std::string
   const bool written = WriteReplyFile(dirfd_, reply_name, content, &id, &error, &err);
   if (!written && Transient(error)) {
     ReportOnce(name, name + ": " + err + "; keeping the request to answer it later");
+    starved_ = true;
     return false;
   }
   if (written) {
@@ -285,6 +289,7 @@ int RequestDir::RemoveLeftovers() {
 }
 
 void RequestDir::Sweep() {
+  starved_ = false;
   std::vector<std::pair<std::string, ino_t>> names;
   if (!List(&IsRequestFileName, &names)) return;
   std::unordered_set<std::string_view> present;
@@ -303,6 +308,7 @@ void RequestDir::Sweep() {
 }
 
 void RequestDir::Recheck() {
+  starved_ = false;
   std::vector<std::string> waiting;
   for (const auto& [name, p] : pending_)
     if (!p.stuck) waiting.push_back(name);

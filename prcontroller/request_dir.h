@@ -134,6 +134,9 @@ class RequestDir {
   std::unordered_map<uid_t, Kept> kept_;
   std::uint64_t kept_space_ = 0;
   std::size_t answered_ = 0;
+  // A reply could not be written for want of descriptors or space: until
+  // the next look at the waiting requests, no other is answered.
+  bool starved_ = false;
 };
 
 }  // namespace prcontroller
