@@ -259,6 +259,32 @@ def remote_table(r):
                    "send + fetch", "ratio to `rcp`"], rows) + f"\n`ssh -V`: {rm['ssh']}.\n")
 
 
+def site_table(r):
+    x = r["site"]
+    if "skipped" in x:
+        return f"Not measured in this run: {x['skipped']}.\n"
+    pw, lp, st, b, h = x["prwatch"], x["lpstat"], x["halted"], x["burst"], x["stopped"]
+    want = f"All jobs: {x['jobs'] + 1}"
+    rows = [["measured on", x["date"], "", None],
+            [f"{x['jobs']} held jobs submitted, 4 at a time", f"{x['submit_s']:.0f} s", "", None],
+            ["`prwatch`, first line", x["first"], want, x["first"] == want],
+            ["`prwatch -p drücker-ü` lists its job", "yes" if x["umlaut"] else "no", "yes",
+             x["umlaut"]],
+            [f"{b} `prwatch` at once: answered with the full listing", f"{x['full']} of {b}",
+             "all", x["full"] == b],
+            ["the same: wall time", f"{pw['last_s']:.1f} s", "", None],
+            ["the same: controller CPU time", f"{x['cpu_s']:.2f} s", "≤ 5 s", x["cpu_s"] <= 5],
+            [f"{b} `lpstat -o` at once: wall time",
+             f"{lp['last_s']:.1f} s ({lp['status'].count(0)} of {b} exited 0)", "", None],
+            ["`prwatch` burst ÷ `lpstat -o` burst", times(pw["last_s"] / lp["last_s"]), "≤ 0.3×",
+             pw["last_s"] <= 0.3 * lp["last_s"]],
+            [f"{h} `prwatch` at once, scheduler stopped: status 5",
+             f"{st['status'].count(5)} of {h}", "all", st["status"].count(5) == h],
+            ["the same: the slowest ended after", f"{st['last_s']:.1f} s", "≤ 3 s",
+             st["last_s"] <= 3]]
+    return table(["what", "measured", "target", ""], [w[:3] + [verdict(w[3])] for w in rows])
+
+
 def plot(r, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -306,19 +332,21 @@ def plot(r, path):
     plt.close(fig)
 
 
-def write(r, template, out):
-    """Fills the tables of the page `template` into out/performance.md."""
-    tables = dict(run=run_table(r), summary=summary_table(r), poll=poll_tables(r),
-                  startup=startup_tables(r), e2e=e2e_tables(r), cups=cups_tables(r),
-                  turnaround=turnaround_table(r), load=load_table(r), remote=remote_table(r))
+def write(r, template, out, only=None):
+    """Fills the tables of the page `template` into out/performance.md: all,
+    or the one named `only` and not the plot."""
+    tables = dict(run=run_table, summary=summary_table, poll=poll_tables, startup=startup_tables,
+                  e2e=e2e_tables, cups=cups_tables, turnaround=turnaround_table, load=load_table,
+                  remote=remote_table, site=site_table)
     with open(template) as fh:
         page = fh.read()
-    for name, text in tables.items():
+    for name in [only] if only else tables:
+        text = tables[name](r)
         marked = re.compile(rf"(<!-- bench:{name} -->\n).*?(<!-- /bench:{name} -->)", re.S)
         if not marked.search(page):
             raise SystemExit(f"bench: {template} has no <!-- bench:{name} --> table")
         page = marked.sub(lambda m: m[1] + "\n" + text + "\n" + m[2], page)
-    if can_plot():
+    if can_plot() and not only:
         plot(r, os.path.join(out, "performance.png"))
     with open(os.path.join(out, "performance.md"), "w") as fh:
         fh.write(page)
