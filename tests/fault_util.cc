@@ -77,11 +77,6 @@ void ExpectInterruptInFetchEndsIt(const testutil::Launch& launch, const std::str
   unlink(fifo.c_str());
 }
 
-std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply) {
-  return std::make_unique<testutil::TestController>(
-      dir, [reply](const testutil::SeenRequest&, std::string* out) { *out = reply; return true; });
-}
-
 // Whether a user with no claim to any directory on the way (neither its
 // owner nor in its group) may pass through to `path`.
 bool OthersReach(const std::string& path) {
@@ -110,8 +105,7 @@ bool Isolate() {
   if (tty >= 0) ioctl(tty, TIOCNOTTY), close(tty);
   if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0) return false;
   EXPECT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << strerror(errno);
-  EXPECT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0)
-      << strerror(errno);
+  EXPECT_EQ(mount("tmpfs", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=755"), 0) << strerror(errno);
   ifreq ifr{};
   std::strcpy(ifr.ifr_name, "lo");
   const int s = socket(AF_INET, SOCK_DGRAM, 0);
@@ -134,8 +128,7 @@ void Area::WriteConf(const std::string& host, const std::string& requestDir) con
 
 testutil::Launch Area::Client(const std::string& program, std::vector<std::string> args,
                               std::vector<std::string> env) const {
-  return {program[0] == '/' ? program : E2E_BIN "/" + program, std::move(args), path(),
-          std::move(env), {}};
+  return {program[0] == '/' ? program : E2E_BIN "/" + program, std::move(args), path(), std::move(env), {}};
 }
 
 testutil::Launch Area::StubbedClient(std::vector<std::string> args, std::vector<std::string> env,

@@ -59,8 +59,7 @@ class Running {
 // copy) just before, and die of the signal.
 void ExpectInterruptInFetchEndsIt(const testutil::Launch& client, const std::string& requests);
 
-// A controller that answers every request in `dir` with `reply`.
-std::unique_ptr<testutil::TestController> Answering(const std::string& dir, std::string reply);
+using testutil::Answering;
 
 // "nobody", when the tests run as root and can become it, and it can reach
 // the build (the programs, and the test areas beside them), which a

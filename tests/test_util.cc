@@ -45,6 +45,11 @@ bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+unsigned Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
 std::vector<std::string> ListDir(const std::string& dir) {
   std::vector<std::string> names;
   std::error_code none;  // a directory that is not there holds nothing
@@ -99,6 +104,15 @@ void TestController::Serve() {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+}
+
+std::unique_ptr<TestController> Answering(const std::string& dir, std::string reply,
+                                          std::vector<SeenRequest>* seen) {
+  return std::make_unique<TestController>(dir, [reply, seen](const SeenRequest& req, std::string* out) {
+    if (seen) seen->push_back(req);
+    *out = reply;
+    return true;
+  });
 }
 
 std::string StubBinDir() { return PRCLIENT_TEST_STUBS; }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,6 +33,8 @@ class TempDir {
 void WriteFile(const std::string& path, const std::string& content);
 std::string ReadFile(const std::string& path);
 bool Exists(const std::string& path);
+// The type and mode of what stands at `path`, not followed; 0 for nothing.
+unsigned Mode(const std::string& path);
 std::vector<std::string> ListDir(const std::string& dir);
 std::string HostName();
 
@@ -60,6 +63,11 @@ class TestController {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// A controller that answers every request in `dir` with `reply`, adding what
+// came to `seen` when given.
+std::unique_ptr<TestController> Answering(const std::string& dir, std::string reply,
+                                          std::vector<SeenRequest>* seen = nullptr);
 
 // The directory of the stand-in rcp, to put first on PATH.
 std::string StubBinDir();
