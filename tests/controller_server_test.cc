@@ -72,9 +72,7 @@ TEST(ControllerServer, RepliesInPlaceFollowNoLinkAndCannotBeTakenOverOrBlocked) 
   ASSERT_EQ(::symlink((outside / "image").c_str(), (dir / "sprLink01").c_str()), 0);
   const std::string first = Ask(dir.path(), "sprAb12Cd", "r0002", "prwatch", {"-p", "lp1"});
   EXPECT_EQ(first, "0\nJobs matching queue \"lp1\": 5");
-  struct stat st {};
-  ASSERT_TRUE(::lstat((dir / "r0002").c_str(), &st) == 0 && S_ISREG(st.st_mode));
-  EXPECT_EQ(st.st_mode & 07777, 0644u);
+  EXPECT_EQ(testutil::Mode(dir / "r0002"), S_IFREG | 0644u);
   char events_seen[4096];  // a few events, read at once; no other name holds "r0002"
   const ssize_t n = ::read(events.get(), events_seen, sizeof events_seen);
   ASSERT_GT(n, 0);

@@ -22,21 +22,18 @@ std::string Text(const std::optional<prclient::Command>& cmd) {
 
 TEST(TransportCommands, ReadAsTheClassicCommandLines) {
   const std::string self = testutil::HostName();
-  EXPECT_EQ(Text(prclient::TransportToCommand("ctl", "/q/", "req1", "/tmp/x")),
-            "rcp /tmp/x ctl:/q/req1 1>/dev/null");
-  EXPECT_EQ(Text(prclient::TransportToCommand(self.c_str(), "/q/", "req1", "/tmp/x")),
-            "/usr/bin/cp /tmp/x /q/req1 1>/dev/null");
-  EXPECT_EQ(Text(prclient::TransportFromCommand("ctl", "/q/", "rep1", "/tmp/y")),
-            "rcp ctl:/q/rep1 /tmp/y 1>/dev/null 2>&1");
-  EXPECT_EQ(Text(prclient::TransportFromCommand(self.c_str(), "/q/", "rep1", "/tmp/y")),
-            "cp /dev/stdin /tmp/y </q/rep1 1>/dev/null 2>&1");
-  EXPECT_EQ(Text(prclient::RemoveRemoteFileCommand("ctl", "/q/", "req1")),
-            "rsh ctl /usr/bin/rm -f /q/req1 2>/dev/null ");
-  EXPECT_EQ(Text(prclient::RemoveRemoteFileCommand(self.c_str(), "/q/", "req1")),
-            "/usr/bin/rm -f /q/req1 2>/dev/null ");
-  // The directory is joined with no separator of its own.
-  EXPECT_EQ(Text(prclient::TransportToCommand("ctl", "/q", "req1", "/tmp/x")),
-            "rcp /tmp/x ctl:/qreq1 1>/dev/null");
+  const char* here = self.c_str();
+  const std::pair<std::optional<prclient::Command>, const char*> cases[] = {
+      {prclient::TransportToCommand("ctl", "/q/", "req1", "/tmp/x"), "rcp /tmp/x ctl:/q/req1 1>/dev/null"},
+      {prclient::TransportToCommand(here, "/q/", "req1", "/tmp/x"), "/usr/bin/cp /tmp/x /q/req1 1>/dev/null"},
+      {prclient::TransportFromCommand("ctl", "/q/", "rep1", "/tmp/y"), "rcp ctl:/q/rep1 /tmp/y 1>/dev/null 2>&1"},
+      {prclient::TransportFromCommand(here, "/q/", "rep1", "/tmp/y"), "cp /dev/stdin /tmp/y </q/rep1 1>/dev/null 2>&1"},
+      {prclient::RemoveRemoteFileCommand("ctl", "/q/", "req1"), "rsh ctl /usr/bin/rm -f /q/req1 2>/dev/null "},
+      {prclient::RemoveRemoteFileCommand(here, "/q/", "req1"), "/usr/bin/rm -f /q/req1 2>/dev/null "},
+      // The directory is joined with no separator of its own.
+      {prclient::TransportToCommand("ctl", "/q", "req1", "/tmp/x"), "rcp /tmp/x ctl:/qreq1 1>/dev/null"},
+  };
+  for (const auto& [cmd, text] : cases) EXPECT_EQ(Text(cmd), text);
   // Another case or a domain suffix is another host.
   std::string upper = self;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -97,8 +94,7 @@ TEST(Transport, StaleFilesRefusedCopiesAndModes) {
   chmod((local / "secret").c_str(), 0644);
   EXPECT_EQ(prclient::TransportTo(self.c_str(), ctl.slash().c_str(), "req", (local / "secret").c_str(), 1), 0);
   umask(saved);
-  struct stat st {};
-  EXPECT_EQ(stat((ctl / "req").c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0644u);
+  EXPECT_EQ(testutil::Mode(ctl / "req"), S_IFREG | 0644u);
   EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), "req", (local / "rep").c_str(), 1), 0);
   EXPECT_EQ(testutil::ReadFile(local / "rep"), "only mine");
 }

@@ -103,11 +103,6 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   EXPECT_STRNE(first, second);
 }
 
-mode_t ModeOf(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
 TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
   testutil::TempDir dir;
   char start[prclient::kPathSize];
@@ -124,7 +119,7 @@ TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
     ASSERT_EQ(strnlen(name, sizeof name), 9u);
     EXPECT_EQ(std::string(name, 3), "spr");
     EXPECT_STREQ(templ, name);  // the template is rewritten in place
-    EXPECT_EQ(ModeOf(dir / name), 0644u);
+    EXPECT_EQ(testutil::Mode(dir / name), S_IFREG | 0644u);
     EXPECT_EQ(testutil::ReadFile(dir / name), "");
     names.emplace_back(name);
   }
@@ -180,7 +175,7 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   char third[32];  // the first name after the planted ones
   std::snprintf(third, sizeof third, "%x.%03x", static_cast<unsigned>(getpid()), next + 3);
   EXPECT_STREQ(name, third);
-  EXPECT_EQ(ModeOf(dir / name), 0777u);
+  EXPECT_EQ(testutil::Mode(dir / name), S_IFREG | 0777u);
   chmod(dir.path().c_str(), 0777);  // others could move the file: refused
   EXPECT_FALSE(prclient::MakeData(dir.path().c_str(), name));
 }
