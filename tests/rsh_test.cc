@@ -27,7 +27,7 @@
 #include <cstring>
 #include <optional>
 
-#include "fault_util.h"
+#include "controller_test_util.h"
 
 namespace {
 
@@ -86,9 +86,7 @@ class RealRcp : public faults::AreaTest {
 };
 
 TEST_F(RealRcp, ListingsComeBackOverRcp) {
-  faults::Running controller({CONTROLLER_BIN,
-                              {"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"},
-                              "", {}, {}});
+  ctltest::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
   const testutil::Outcome one =
       testutil::Run(Client({"-j", "meeting notes", "-l", "-nwait", "1", "-ntries", "10"}));
   EXPECT_EQ(one.err, "");

@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fault_util.h"
+#include "controller_test_util.h"
 #include "prclient.h"
 
 namespace {
@@ -70,8 +70,7 @@ class RealSsh : public faults::AreaTest {
 };
 
 TEST_F(RealSsh, AnswersAndRemovalOverSsh) {
-  faults::Running controller(
-      {CONTROLLER_BIN, {"--dir", area_.requests(), "--state", SAMPLE_STATE}, "", {}, {}});
+  ctltest::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE});
   const auto watch = testutil::Run(Client("prwatch", {"-j", "meeting notes", "-l", "-nwait", "1"}));
   const auto bay = testutil::Run(Client("prbay", {"-p", "lp1"}));
   // Errors come first: each starts with the answer only when there are none.
