@@ -29,9 +29,7 @@ TEST(PrwatchOptions, WhichFormsAreLocal) {
   for (const auto& f : forms) {
     auto argv = Argv({f.arg, "v"});
     prwatch::LocalOptions o = prwatch::ScanOptions(3, argv.data());
-    EXPECT_EQ(o.server, f.server) << f.arg;
-    EXPECT_EQ(o.tries, f.tries) << f.arg;
-    EXPECT_EQ(o.wait, f.wait) << f.arg;
+    EXPECT_EQ(std::tie(o.server, o.tries, o.wait), std::tie(f.server, f.tries, f.wait)) << f.arg;
   }
 }
 
@@ -48,8 +46,8 @@ TEST(PrwatchOptions, NumbersReadLikePercentD) {
   };
   for (const auto& n : numbers) {
     int value = 99;
-    EXPECT_EQ(prwatch::ReadNumber(n.text, &value), n.ok) << n.text;
-    EXPECT_EQ(value, n.value) << n.text;
+    const bool ok = prwatch::ReadNumber(n.text, &value);
+    EXPECT_EQ(std::pair(ok, value), std::pair(n.ok, n.value)) << n.text;
   }
 }
 

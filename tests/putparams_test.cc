@@ -11,16 +11,9 @@ namespace {
 std::string Image(const std::string& control, const std::string& reply,
                   const std::string& request, const std::string& count,
                   const std::string& line) {
-  auto pad = [](std::string s, std::size_t n) {
-    s.resize(n, ' ');
-    return s;
-  };
   std::string img;
-  img += pad(control, 14) + '\0';
-  img += pad(reply, 14) + '\0';
-  img += pad(request, 14) + '\0';
-  img += pad(count, 6) + '\0';
-  img += pad(line, 79) + '\0';
+  for (auto [field, width] : {std::pair(control, 14), {reply, 14}, {request, 14}, {count, 6}, {line, 79}})
+    img += field.append(width - field.size(), ' ') + '\0';
   return img;
 }
 

@@ -46,10 +46,8 @@ TEST(ReadConf, Layouts) {
   };
   for (const auto& c : cases) {
     Conf got = Read(c.text.c_str());
-    EXPECT_EQ(got.result, 0) << c.text;
-    EXPECT_EQ(got.host, c.want.host) << c.text;
-    EXPECT_EQ(got.print, c.want.print) << c.text;
-    EXPECT_EQ(got.stat, c.want.stat) << c.text;
+    EXPECT_EQ(std::tie(got.result, got.host, got.print, got.stat),
+              std::tie(c.want.result, c.want.host, c.want.print, c.want.stat)) << c.text;
   }
   const std::string refused[] = {
       "hostA\n# c\n/p/\n/q/\n",  // a comment between the values is a value
