@@ -161,8 +161,7 @@ class Watchdog {
   // The scheduler sent something: the idle limit starts again.
   void Progress() {
     const Clock::time_point now = Clock::now();
-    idle_end_ = now + idle_;
-    Arm(std::min(idle_end_, end_) - now);
+    Arm(std::min(now + idle_, end_) - now);
   }
   // Why the exchange was cut, if it was.
   Fired fired() const {
@@ -187,7 +186,7 @@ class Watchdog {
   }
 
   Clock::duration idle_;
-  Clock::time_point end_, idle_end_;
+  Clock::time_point end_;
   static inline http_t* volatile http_ = nullptr;
   static inline volatile sig_atomic_t shut_ = 0;
 };
