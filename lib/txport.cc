@@ -99,15 +99,17 @@ std::optional<Command> TransportToCommand(const char* host, const char* dir,
   if (r->host.empty()) {
     cmd.argv = {"/usr/bin/cp", *local, r->path};
     cmd.umask = 022;
+  } else if (OverSsh()) {
+    // scp runs without -q: its progress meter only ever goes to a
+    // terminal, and standard output is discarded here, so all -q would take
+    // away are ssh's own reasons ("Host key verification failed",
+    // "Permission denied"), which are what a user needs to see when a copy
+    // fails. Options such as BatchMode and connection sharing are the
+    // site's, in its ssh configuration.
+    cmd.argv = {"scp", "--", *local, r->host + ":" + r->path};
+  } else {
+    cmd.argv = {"rcp", *local, r->host + ":" + r->path};
   }
-  // scp runs without -q: its progress meter only ever goes to a terminal,
-  // and standard output is discarded here, so all -q would take away are
-  // ssh's own reasons ("Host key verification failed", "Permission
-  // denied"), which are what a user needs to see when a copy fails. Options
-  // such as BatchMode and connection sharing are the site's, in its ssh
-  // configuration.
-  else if (OverSsh()) cmd.argv = {"scp", "--", *local, r->host + ":" + r->path};
-  else cmd.argv = {"rcp", *local, r->host + ":" + r->path};
   return cmd;
 }
 
@@ -125,9 +127,11 @@ std::optional<Command> TransportFromCommand(const char* host, const char* dir,
   if (r->host.empty()) {
     cmd.argv = {"cp", "/dev/stdin", *local};
     cmd.input = r->path;
+  } else if (OverSsh()) {
+    cmd.argv = {"scp", "--", r->host + ":" + r->path, *local};
+  } else {
+    cmd.argv = {"rcp", r->host + ":" + r->path, *local};
   }
-  else if (OverSsh()) cmd.argv = {"scp", "--", r->host + ":" + r->path, *local};
-  else cmd.argv = {"rcp", r->host + ":" + r->path, *local};
   return cmd;
 }
 

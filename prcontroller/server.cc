@@ -184,11 +184,11 @@ int Server::Loop() {
     if (!done && watching_ && ready > 0 && (fds[1].revents & POLLIN)) done = OnEvents();
     if (!done && Clock::now() >= next_sweep) {
       done = CheckDirectory();
-      if (!done && (!watching_ || Clock::now() >= next_full_sweep)) {
+      if (!done && watching_ && Clock::now() < next_full_sweep) {
+        requests_->Recheck();
+      } else if (!done) {
         requests_->Sweep();
         next_full_sweep = Clock::now() + kFullSweepInterval;
-      } else if (!done) {
-        requests_->Recheck();
       }
       next_sweep = Clock::now() + interval;
     }
