@@ -29,10 +29,10 @@
 
 namespace {
 
-using ctltest::Ask;
-using ctltest::ClientImage;
-using ctltest::Controller;
-using ctltest::WaitFor;
+using testutil::Ask;
+using testutil::ClientImage;
+using testutil::Controller;
+using testutil::WaitFor;
 using testing::HasSubstr;
 using testing::UnorderedElementsAre;
 using testutil::Exists;
@@ -79,7 +79,7 @@ TEST(ControllerServer, RepliesInPlaceFollowNoLinkAndCannotBeTakenOverOrBlocked) 
   EXPECT_EQ(std::string_view(events_seen, n).find("r0002"), std::string_view::npos) << "made under its name";
   WriteFile(dir / "sprEvil01", ClientImage("sprEvil01", "r0002", "prwatch", {"-j", "evil"}));
   EXPECT_TRUE(controller.WaitLogged("refused sprEvil01")) << controller.err();
-  EXPECT_EQ(ctltest::Head(dir / "r0002"), first);
+  EXPECT_EQ(testutil::Head(dir / "r0002"), first);
   ASSERT_TRUE(Gone(dir / "sprLink01"));
   Sleep(20);
   EXPECT_EQ(ReadFile(outside / "victim"), "untouched");
@@ -210,10 +210,10 @@ TEST(ControllerHostile, HangupRereadsTornStateIsNeverAnsweredAndAHugeNameIsQuick
 TEST(ControllerHostile, AnyUmaskIsAnsweredJunkIsClearedAndFloodsAndFullDisksLoseNothing) {
   const passwd* found = getpwnam("daemon");
   const passwd owner = found ? *found : passwd{};  // getpwnam's storage is reused
-  const passwd* nobody = faults::Nobody();
+  const passwd* nobody = testutil::Nobody();
   if (!nobody || !found) GTEST_SKIP() << "needs root, the users \"nobody\" and \"daemon\", and a build they can reach";
-  if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
-  faults::Area area;
+  if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
+  testutil::Area area;
   const std::string dir = area.requests();
   const std::string options = "size=16m,mode=1733,uid=" + std::to_string(owner.pw_uid);
   ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()), 0) << std::strerror(errno);
@@ -225,7 +225,7 @@ TEST(ControllerHostile, AnyUmaskIsAnsweredJunkIsClearedAndFloodsAndFullDisksLose
   ASSERT_EQ(mkfifo((dir + "/sprFifo01").c_str(), 0600) | as_nobody(dir + "/sprFifo01"), 0);
   WriteFile(dir + "/sprSecret", ClientImage("sprSecret", "secret", "prwatch", {}));
   ASSERT_EQ(chmod((dir + "/sprSecret").c_str(), 0600) | as_nobody(dir + "/sprSecret"), 0);
-  faults::Running controller(faults::As(&owner, {CONTROLLER_BIN, {"--dir", dir, "--state", kSample,
+  testutil::Running controller(testutil::As(&owner, {CONTROLLER_BIN, {"--dir", dir, "--state", kSample,
                                                  "--reply-quota", "1"}, "", {}, ""}));
   ASSERT_TRUE(WaitFor([&] { return controller.err().find("serving") != std::string::npos; }));
   ASSERT_EQ(link((dir + "/sprFull01/x").c_str(), (dir + "/sprLinked").c_str()), 0);
@@ -237,7 +237,7 @@ TEST(ControllerHostile, AnyUmaskIsAnsweredJunkIsClearedAndFloodsAndFullDisksLose
                                         E2E_BIN "/prwatch", "-nwait", "1", "-ntries", "20"}, area.path(), {}, {}};
   };
   for (const char* mask : {"077", "027"}) {
-    const testutil::Outcome o = testutil::Run(faults::As(nobody, prwatch(mask)));
+    const testutil::Outcome o = testutil::Run(testutil::As(nobody, prwatch(mask)));
     EXPECT_EQ(std::pair(o.out.substr(0, 13), o.exitCode), std::pair(std::string("All jobs: 12\n"), 0)) << mask << o.err;
   }
 
@@ -247,11 +247,11 @@ TEST(ControllerHostile, AnyUmaskIsAnsweredJunkIsClearedAndFloodsAndFullDisksLose
     WriteFile(images / name, ClientImage(name, "flood" + std::to_string(n), "prwatch", {}));
   }
   chmod(images.path().c_str(), 0755);
-  faults::Running flood(faults::As(nobody, {"/bin/sh", {"-c", "for f in *; do cp $f \"$0\"; done", dir},
+  testutil::Running flood(testutil::As(nobody, {"/bin/sh", {"-c", "for f in *; do cp $f \"$0\"; done", dir},
                                             images.path(), {}, {}}));
   for (int n = 0; n < 3; ++n) EXPECT_EQ(testutil::Run(prwatch("022")).exitCode, 0) << n;
-  EXPECT_EQ(flood.FinishWithin(faults::Millis(60000)).exitCode, 0);
-  EXPECT_TRUE(WaitFor([&] { return faults::Area::Requests(dir).size() == 1; })) << controller.err();
+  EXPECT_EQ(flood.FinishWithin(testutil::Millis(60000)).exitCode, 0);
+  EXPECT_TRUE(WaitFor([&] { return testutil::Area::Requests(dir).size() == 1; })) << controller.err();
   EXPECT_THAT(controller.err(), HasSubstr("the bound per user is 1 MiB"));
 
   kill(controller.pid(), SIGSTOP);

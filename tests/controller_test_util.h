@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "fault_util.h"
+#include "e2e_util.h"
 #include "prclient.h"
 #include "test_util.h"
 
-namespace ctltest {
+namespace testutil {
 
 // The request image a client writes, made by the client library itself;
 // the remote call wraps each argument in double quotes, escaping nothing.
@@ -31,24 +31,24 @@ inline std::string ClientImage(const std::string& control, const std::string& re
   return prclient::RequestImage(rec);
 }
 
-inline bool WaitFor(const std::function<bool()>& done) { return faults::WaitFor(done, faults::Millis(5000)); }
+inline bool WaitFor(const std::function<bool()>& done) { return WaitFor(done, Millis(5000)); }
 
 // A reply's status line and the first line of its text, "0\nAll jobs: 6".
 inline std::string Head(const std::string& path) {
-  const std::string text = testutil::ReadFile(path);
+  const std::string text = ReadFile(path);
   return text.substr(0, text.find('\n', text.find('\n') + 1));
 }
 
 // Drops a request in `dir` as a client's copy does and returns its reply's head.
 inline std::string Ask(const std::string& dir, const std::string& control, const std::string& reply,
                        const std::string& request, const std::vector<std::string>& args) {
-  testutil::WriteFile(dir + "/" + control, ClientImage(control, reply, request, args));
-  return WaitFor([&] { return testutil::Exists(dir + "/" + reply); }) ? Head(dir + "/" + reply) : "no reply";
+  WriteFile(dir + "/" + control, ClientImage(control, reply, request, args));
+  return WaitFor([&] { return Exists(dir + "/" + reply); }) ? Head(dir + "/" + reply) : "no reply";
 }
 
 // The prcontroller program run with `args`, killed when the object goes
 // unless it was finished; what it logs is its standard error.
-struct Controller : faults::Running {
+struct Controller : Running {
   explicit Controller(std::vector<std::string> args) : Running({CONTROLLER_BIN, std::move(args), "", {}, ""}) {}
   bool WaitLogged(const std::string& what) const {
     return WaitFor([&] { return err().find(what) != std::string::npos; });
@@ -56,6 +56,6 @@ struct Controller : faults::Running {
   bool WaitReady() const { return WaitLogged("serving "); }
 };
 
-}  // namespace ctltest
+}  // namespace testutil
 
 #endif  // PRCONTROLLER_TEST_UTIL_H_

@@ -39,21 +39,21 @@ TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
   if (access(kPython, X_OK) != 0) GTEST_SKIP() << kPython << " missing: the stand-in scheduler needs it";
   testutil::TempDir dir, scratch;
   testutil::WriteFile(scratch / "mode", "normal");
-  faults::Running standin({kPython, {STANDIN_SCHEDULER, scratch / "mode"}, "", {}, scratch / "port"});
+  testutil::Running standin({kPython, {STANDIN_SCHEDULER, scratch / "mode"}, "", {}, scratch / "port"});
   std::string port;  // its first line
-  ASSERT_TRUE(ctltest::WaitFor([&] {
+  ASSERT_TRUE(testutil::WaitFor([&] {
     port = testutil::ReadFile(scratch / "port");
     return port.find('\n') != port.npos;
   })) << standin.err();
   port.pop_back();
-  ctltest::Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5",
+  testutil::Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5",
                                   "--cups-limit", "1.5"});
   ASSERT_TRUE(controller.WaitReady()) << controller.err();
   int asked = 0;
   auto ask = [&](const std::string& mode) {
     testutil::WriteFile(scratch / "mode", mode);
     const std::string n = std::to_string(++asked), reply = "reply" + n;
-    const std::string head = ctltest::Ask(dir.path(), "sprStand" + n, reply, "prwatch", {});
+    const std::string head = testutil::Ask(dir.path(), "sprStand" + n, reply, "prwatch", {});
     EXPECT_THAT(testutil::ReadFile(dir / reply), Not(HasSubstr("smuggled"))) << mode;
     return head;
   };

@@ -17,11 +17,11 @@
 #include <sstream>
 #include <tuple>
 
-#include "fault_util.h"
+#include "e2e_util.h"
 
 namespace {
 
-using faults::Millis;
+using testutil::Millis;
 using testing::HasSubstr;
 using testutil::Outcome;
 
@@ -36,7 +36,7 @@ class Cups : public testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "cupsd runs the test's backends only as root";
     // Its own loopback and /run: the standard port is free, and no other
     // scheduler on the machine shares anything with this one.
-    if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
+    if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
     // The test's backends (mode 0700: run as root) beside the system's helpers.
     for (const char* sub : {"bin", "bin/backend"}) mkdir((dir_ / sub).c_str(), 0755);
     for (const auto& [name, body] : {std::pair{"hang", "exec sleep 30"}, {"fail", "exit 1"}}) {
@@ -64,7 +64,7 @@ class Cups : public testing::Test {
 
   void StartScheduler() {
     cupsd_.emplace(testutil::Launch{TOOLS_DIR "/private-cupsd", {dir_.path(), server_}, "", {}, {}});
-    ASSERT_TRUE(faults::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-o"}).empty(); }, Millis(10000)))
+    ASSERT_TRUE(testutil::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-o"}).empty(); }, Millis(10000)))
         << cupsd_->err() << testutil::ReadFile(dir_ / "log/error_log");
   }
 
@@ -83,8 +83,8 @@ class Cups : public testing::Test {
 
   testutil::TempDir dir_;
   const std::string server_ = "127.0.0.1:631";
-  faults::Area area_;
-  std::optional<faults::Running> cupsd_, controller_;
+  testutil::Area area_;
+  std::optional<testutil::Running> cupsd_, controller_;
 };
 
 // Every CUPS job state and queue state as the listings show them, names
@@ -120,7 +120,7 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
   }
   for (const auto& [id, args] : jobs) ASSERT_EQ(Tool("/usr/bin/lp", args), "") << id;
   Outcome o;
-  EXPECT_TRUE(faults::WaitFor([&] { return (o = Client("prwatch", {})).out == all; }, Millis(10000)))
+  EXPECT_TRUE(testutil::WaitFor([&] { return (o = Client("prwatch", {})).out == all; }, Millis(10000)))
       << o.out << o.err;
   // Done jobs are asked of the scheduler apart from the others.
   o = Client("prwatch", {"-s", "done"});
@@ -148,7 +148,7 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
     EXPECT_EQ(o.exitCode, 5);
   }
   StartScheduler();  // asked again once the failure's second is over
-  EXPECT_TRUE(faults::WaitFor([&] { return (o = Client("prwatch", {})).exitCode == 0; }, Millis(5000))) << o.out;
+  EXPECT_TRUE(testutil::WaitFor([&] { return (o = Client("prwatch", {})).exitCode == 0; }, Millis(5000))) << o.out;
   EXPECT_EQ(o.out.substr(0, 12), "All jobs: 7\n");
 }
 

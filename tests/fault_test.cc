@@ -13,11 +13,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "fault_util.h"
+#include "e2e_util.h"
 
 namespace {
 
-using faults::Millis;
+using testutil::Millis;
 using testing::EndsWith;
 using testing::Eq;
 using testing::IsEmpty;
@@ -34,7 +34,7 @@ const std::vector<std::string> kUntilAnswered{"-nwait", "0", "-ntries", "1000000
 // calls on until a test sets FAULT) and the stand-in rcp behind them:
 // "ctlhost" is another host whose request directory has the same path as
 // the local one, "bare" one without it.
-class Faults : public faults::AreaTest {
+class Faults : public testutil::AreaTest {
  protected:
   void ForgetRun() {
     std::filesystem::remove(area_ / "calls");
@@ -51,7 +51,7 @@ class Faults : public faults::AreaTest {
 // would land where that user can move them and put links in their place,
 // and in a directory everyone may write only the sticky bit prevents that.
 TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
-  const passwd* nobody = faults::Nobody();
+  const passwd* nobody = testutil::Nobody();
   const std::string spool = area_.spool();
   testutil::TempDir elsewhere;
   const struct {
@@ -71,7 +71,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
       {"another user's, sticky", 01777, false, true, false, false},
       {"open to its group", 0775, false, false, false, false},
   };
-  auto ctl = faults::Answering(area_.requests(), "0\nanswer\n");
+  auto ctl = testutil::Answering(area_.requests(), "0\nanswer\n");
   chmod(area_.requests().c_str(), 01777);  // as a site sets it up for every user
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -81,7 +81,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
     if (c.mode > 0) { ASSERT_EQ(mkdir(spool.c_str(), 0) | chmod(spool.c_str(), static_cast<mode_t>(c.mode)), 0); }
     if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->pw_uid, nobody->pw_gid), 0); }
     const testutil::Launch launch = area_.StubbedClient(kUntilAnswered);
-    const Outcome o = testutil::Run(c.asNobody ? faults::As(nobody, launch) : launch);
+    const Outcome o = testutil::Run(c.asNobody ? testutil::As(nobody, launch) : launch);
     EXPECT_EQ(o, (c.served ? Outcome{"answer\n", "", 0} : Outcome{"", kSystemError, 255}));
     EXPECT_THAT(testutil::ListDir(spool), IsEmpty());
   }
@@ -116,7 +116,7 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ForgetRun();
-    auto ctl = c.reply ? faults::Answering(area_.requests(), c.reply) : nullptr;
+    auto ctl = c.reply ? testutil::Answering(area_.requests(), c.reply) : nullptr;
     const auto t0 = Clock::now();
     const Outcome o = testutil::Run(area_.StubbedClient(c.args, c.env));
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
@@ -146,12 +146,12 @@ TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
   for (const auto& phase : phases) {
     SCOPED_TRACE(phase.during);
     ForgetRun();
-    auto ctl = phase.fault.empty() ? nullptr : faults::Answering(area_.requests(), "0\n");
-    faults::Running client(area_.StubbedClient(phase.args, {"FAULT=" + phase.fault}));
+    auto ctl = phase.fault.empty() ? nullptr : testutil::Answering(area_.requests(), "0\n");
+    testutil::Running client(area_.StubbedClient(phase.args, {"FAULT=" + phase.fault}));
     // Until the copy hangs, or the request is sent and the client waits alone.
-    ASSERT_TRUE(faults::WaitFor([&] {
+    ASSERT_TRUE(testutil::WaitFor([&] {
       return phase.fault.empty() ? area_.Requests(area_.requests()).size() == 1 &&
-                                       faults::ChildrenOf(client.pid()).empty()
+                                       testutil::ChildrenOf(client.pid()).empty()
                                  : testutil::Exists(pids_);
     }, Millis(10000)));
     const auto t0 = Clock::now();
@@ -159,7 +159,7 @@ TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(4));
     EXPECT_EQ(o, (Outcome{"", "", -phase.sig}));
     EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
-    EXPECT_TRUE(faults::ReapAll(Millis(3000))) << "the copy or its child left running";
+    EXPECT_TRUE(testutil::ReapAll(Millis(3000))) << "the copy or its child left running";
   }
 }
 
@@ -185,7 +185,7 @@ TEST_F(Faults, RepliesLostToAFullOutput) {
   const std::pair<std::string, int> cases[] = {
       {"0\nlisting\n", 255}, {"0\n" + std::string(100000, 'x'), 255}, {"3\n", 3}};
   for (const auto& [reply, code] : cases) {
-    auto ctl = faults::Answering(area_.requests(), reply);
+    auto ctl = testutil::Answering(area_.requests(), reply);
     testutil::Launch l = area_.StubbedClient(kUntilAnswered);
     l.stdoutPath = "/dev/full";
     Outcome o = testutil::Run(l);

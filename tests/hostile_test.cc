@@ -16,24 +16,24 @@
 
 namespace {
 
-using faults::Millis;
+using testutil::Millis;
 using testing::HasSubstr;
 
-using Hostile = faults::AreaTest;
+using Hostile = testutil::AreaTest;
 
 // Nobody else can learn the request's name before it is delivered: a link
 // planted under it in the request directory would have the copy write
 // wherever it points.
 TEST_F(Hostile, RequestNameHiddenUntilDelivered) {
-  const passwd* nobody = faults::Nobody();
+  const passwd* nobody = testutil::Nobody();
   if (!nobody) GTEST_SKIP() << "needs root, a user \"nobody\" and a build it can reach";
-  faults::Running client(
+  testutil::Running client(
       area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}));
-  ASSERT_TRUE(faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
   // Root sees the request in the send; the other user does not.
   const testutil::Launch find{"/usr/bin/find", {area_.spool()}, "", {}, {}};
   EXPECT_THAT(testutil::Run(find).out, HasSubstr("/spr"));
-  EXPECT_THAT(testutil::Run(faults::As(nobody, find)).out, testing::Not(HasSubstr("/spr")));
+  EXPECT_THAT(testutil::Run(testutil::As(nobody, find)).out, testing::Not(HasSubstr("/spr")));
   EXPECT_EQ(client.Finish(SIGTERM).exitCode, -SIGTERM);
 }
 
@@ -46,8 +46,8 @@ TEST_F(Hostile, ClientsSharingAPidKeepTheirAnswers) {
   constexpr int kClients = 40;
   if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0)
     GTEST_SKIP() << "needs root and unshare (util-linux) for pid namespaces";
-  ctltest::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
-  std::list<faults::Running> clients;
+  testutil::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
+  std::list<testutil::Running> clients;
   std::vector<prclient::Fd> confs;
   for (int i = 0; i < kClients; ++i) {
     const std::string dir = area_ / std::to_string(i);
@@ -67,11 +67,11 @@ TEST_F(Hostile, ClientsSharingAPidKeepTheirAnswers) {
     EXPECT_EQ(write(fd.get(), conf.data(), conf.size()), static_cast<ssize_t>(conf.size()));
   confs.clear();
   int i = 0;
-  for (faults::Running& client : clients) {
+  for (testutil::Running& client : clients) {
     const std::string line = "No jobs matching name \"c" + std::to_string(i++) + "\"\n";
     EXPECT_EQ(client.Finish(), (testutil::Outcome{line, "", 1}));
   }
-  EXPECT_EQ(faults::Area::Requests(area_.requests()), std::vector<std::string>{}) << "unanswered";
+  EXPECT_EQ(testutil::Area::Requests(area_.requests()), std::vector<std::string>{}) << "unanswered";
   EXPECT_EQ(controller.Finish(SIGTERM).exitCode, 0);
 }
 

@@ -3,45 +3,17 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <climits>
-#include <cstring>
-#include <fstream>
 #include <thread>
 
-#include "interrupt.h"
-#include "number.h"
 #include "posix_util.h"
-#include "prclient.h"
 #include "test_util.h"
 
 namespace {
-
-using prclient::NumberForm;
-
-TEST(ParseInteger, WholeFieldsAreStrict) {
-  // The C-reader form is pinned by the status line and prwatch's options.
-  const struct {
-    const char* text;
-    long long min, max;
-    std::optional<long long> value;
-  } cases[] = {
-      {"42", 0, 100, 42},    {"0", 0, 0, 0},          {"-3", -5, 5, -3},
-      {"-3", 0, 5, {}},      {"-0", 0, 5, {}},        {"+3", 0, 5, {}},
-      {" 3", 0, 5, {}},      {"3 ", 0, 5, {}},        {"", 0, 5, {}},
-      {"101", 0, 100, {}},   {"-6", -5, 5, {}},       {"99999999999999999999", 0, LLONG_MAX, {}},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(prclient::ParseInteger(c.text, NumberForm::kWhole, c.min, c.max), c.value)
-        << c.text;
-  EXPECT_EQ(prclient::ParseInteger("-99999999999999999999x", NumberForm::kPrefix, -9, 9), -9);
-}
 
 TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
   testutil::TempDir dir;
@@ -87,47 +59,6 @@ TEST(PosixUtil, ReadAllGoesOnAfterAnInterruptedRead) {
   EXPECT_EQ(got, "data");
   EXPECT_TRUE(handled);
   sigaction(SIGUSR1, &saved, nullptr);
-}
-
-// A string that ends where readable memory ends is copied without a look
-// past its NUL; a copy that cannot be allocated is null, not a crash.
-TEST(Strdup, ReadsNoFurtherThanTheNulAndFailsCleanly) {
-  const long page = sysconf(_SC_PAGESIZE);
-  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  ASSERT_NE(map, MAP_FAILED);
-  char* end = static_cast<char*>(map) + page;
-  ASSERT_EQ(mprotect(end, page, PROT_NONE), 0);
-  std::memcpy(end - 4, "abc", 4);
-  char* copy = prclient::strdup(end - 4);
-  EXPECT_STREQ(copy, "abc");
-  std::free(copy);
-  munmap(map, 2 * page);
-#ifndef __SANITIZE_ADDRESS__  // its allocator reserves far more than any limit
-  auto copyBeyondTheLimit = [page] {
-    const std::string big(16 << 20, 'x');
-    long pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlimit lim{rlim_t(pages * page + (4 << 20)), RLIM_INFINITY};
-    setrlimit(RLIMIT_AS, &lim);
-    std::_Exit(prclient::strdup(big.c_str()) == nullptr ? 0 : 1);
-  };
-  // Run in a fresh process: free memory other tests left in the heap would
-  // let the copy succeed under any limit.
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(copyBeyondTheLimit(), testing::ExitedWithCode(0), "");
-#endif
-}
-
-// A deadline has passed once its own nanosecond is reached, not as soon as
-// its second begins.
-TEST(Deadline, PassedAtItsNanosecond) {
-  using prclient::detail::Now;
-  timespec end = Now();
-  if (end.tv_nsec > 900000000L) usleep(150000);
-  end = Now();
-  end.tv_nsec = 999999999L;
-  EXPECT_FALSE(prclient::detail::Passed(end));
-  EXPECT_TRUE(prclient::detail::Passed(Now()));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <memory>
 
-#include "fault_util.h"
+#include "e2e_util.h"
 
 namespace {
 
@@ -23,10 +23,10 @@ const char kWatchUsage[] =
 const char kBayUsage[] =
     "Usage: prbay [-p|P <queue name>] [-\\?] [-l|L] [-server <printerControllerName>]\n";
 
-// The programs in an area of their own (faults::AreaTest), with the
+// The programs in an area of their own (testutil::AreaTest), with the
 // controller's request directory also served behind the stand-in rcp as
 // ctlhost's.
-class ClientArea : public faults::AreaTest {
+class ClientArea : public testutil::AreaTest {
  protected:
   Outcome Run(const char* program, std::vector<std::string> args) {
     return testutil::Run(area_.StubbedClient(std::move(args), {}, program));

@@ -40,7 +40,7 @@ const char kRshd[] = "/usr/sbin/in.rshd";
 
 // The namespaces and their mounts go with the test process; an rshd still
 // serving when its inetd is stopped is reaped as the area's.
-class RealRcp : public faults::AreaTest {
+class RealRcp : public testutil::AreaTest {
  protected:
   void SetUp() override {
     for (const char* program : {kInetd, kRshd, "/usr/bin/rcp"})
@@ -50,7 +50,7 @@ class RealRcp : public faults::AreaTest {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: in.rshd and its port are privileged";
     if (testutil::HostName() == "localhost")
       GTEST_SKIP() << "this host is called localhost: the client would copy locally";
-    if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
+    if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
     chmod(home_.path().c_str(), 0700);
     testutil::WriteFile(home_ / ".rhosts", "localhost root\n");
     chmod((home_ / ".rhosts").c_str(), 0600);
@@ -62,7 +62,7 @@ class RealRcp : public faults::AreaTest {
       return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
              std::string::npos;
     };
-    ASSERT_TRUE(faults::WaitFor(listening, faults::Millis(5000)))
+    ASSERT_TRUE(testutil::WaitFor(listening, testutil::Millis(5000)))
         << "inetd does not listen: " << inetd_->err();
     area_.WriteConf("localhost", area_.requests() + "/");
   }
@@ -81,12 +81,12 @@ class RealRcp : public faults::AreaTest {
   }
 
   testutil::TempDir home_;
-  std::optional<faults::Running> inetd_;
+  std::optional<testutil::Running> inetd_;
   bool mounted_ = false;
 };
 
 TEST_F(RealRcp, ListingsComeBackOverRcp) {
-  ctltest::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
+  testutil::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
   const testutil::Outcome one =
       testutil::Run(Client({"-j", "meeting notes", "-l", "-nwait", "1", "-ntries", "10"}));
   EXPECT_EQ(one.err, "");
@@ -108,7 +108,7 @@ TEST_F(RealRcp, FailuresOverRcp) {
 }
 
 TEST_F(RealRcp, InterruptEndsARealCopy) {
-  faults::ExpectInterruptInFetchEndsIt(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
+  testutil::ExpectInterruptInFetchEndsIt(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
 }
 
 }  // namespace

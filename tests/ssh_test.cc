@@ -23,13 +23,13 @@ using testutil::ReadFile;
 using testutil::WriteFile;
 
 // sshd's sessions still open when it is stopped are reaped as the area's.
-class RealSsh : public faults::AreaTest {
+class RealSsh : public testutil::AreaTest {
  protected:
   void SetUp() override {
     if (access("/usr/sbin/sshd", X_OK) != 0)
       GTEST_SKIP() << "sshd missing: run tools/deps as root to install openssh-server";
     if (geteuid() != 0) GTEST_SKIP() << "needs root: sshd serves its logins as root";
-    if (!faults::Isolate()) GTEST_SKIP() << "no private namespaces: " << strerror(errno);
+    if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << strerror(errno);
     // The first entry for a name or a user id is the one that counts.
     WriteFile(home_ / "passwd",
               "root:x:0:0:root:" + home_.path() + ":/bin/sh\n" + ReadFile("/etc/passwd"));
@@ -41,7 +41,7 @@ class RealSsh : public faults::AreaTest {
     sshd_.emplace(testutil::Launch{TOOLS_DIR "/private-sshd", {home_ / "sshd"}, "", {}, {}});
     // sshd writes its pid file once it listens.
     const auto listening = [&] { return testutil::Exists(home_ / "sshd/sshd.pid"); };
-    ASSERT_TRUE(faults::WaitFor(listening, faults::Millis(5000)))
+    ASSERT_TRUE(testutil::WaitFor(listening, testutil::Millis(5000)))
         << "sshd does not listen: " << sshd_->err();
     WriteFile(home_ / ".ssh/config", "Host ctl\nHostName 127.0.0.1\nIdentityFile " +
                                          home_ / ".ssh/id" + "\nUserKnownHostsFile " +
@@ -55,7 +55,7 @@ class RealSsh : public faults::AreaTest {
     if (sshd_) sshd_->Finish(SIGTERM);
     umount2("/etc/passwd", MNT_DETACH);  // its file goes with the home directory
     AreaTest::TearDown();
-    EXPECT_THAT(faults::Area::Requests(area_.requests()), testing::IsEmpty()) << "left remote";
+    EXPECT_THAT(testutil::Area::Requests(area_.requests()), testing::IsEmpty()) << "left remote";
   }
 
   // The real scp, and no helper program to ask what a terminal cannot.
@@ -66,11 +66,11 @@ class RealSsh : public faults::AreaTest {
 
   testutil::TempDir home_;
   std::string knownHost_;
-  std::optional<faults::Running> sshd_;
+  std::optional<testutil::Running> sshd_;
 };
 
 TEST_F(RealSsh, AnswersAndRemovalOverSsh) {
-  ctltest::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE});
+  testutil::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE});
   const auto watch = testutil::Run(Client("prwatch", {"-j", "meeting notes", "-l", "-nwait", "1"}));
   const auto bay = testutil::Run(Client("prbay", {"-p", "lp1"}));
   // Errors come first: each starts with the answer only when there are none.
@@ -106,7 +106,7 @@ TEST_F(RealSsh, FailuresLeaveNothingBehind) {
 }
 
 TEST_F(RealSsh, InterruptEndsARealCopy) {
-  faults::ExpectInterruptInFetchEndsIt(Client("prwatch", {"-nwait", "0", "-ntries", "5"}),
+  testutil::ExpectInterruptInFetchEndsIt(Client("prwatch", {"-nwait", "0", "-ntries", "5"}),
                                        area_.requests());
 }
 

@@ -11,12 +11,12 @@
 
 #include <filesystem>
 
-#include "fault_util.h"
+#include "e2e_util.h"
 #include "posix_util.h"
 
 namespace {
 
-using faults::Millis;
+using testutil::Millis;
 using testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
@@ -61,16 +61,16 @@ class Pty {
 
 // A controller on this host answers at once; "ctlhost" is another host
 // reached through the stand-in copy commands, which answers nothing.
-class Terminal : public faults::AreaTest {
+class Terminal : public testutil::AreaTest {
  protected:
   std::unique_ptr<testutil::TestController> ctl_ =
-      faults::Answering(area_.requests(), "0\nanswer\n");
+      testutil::Answering(area_.requests(), "0\nanswer\n");
 };
 
 TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
-  auto remote = faults::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
+  auto remote = testutil::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  faults::Running client(
+  testutil::Running client(
       area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=ask"}), tty.slave());
   // The send asks, then every fetch until the answer is there.
   while (tty.Await("rcp password: ", Millis(5000))) tty.Type("secret\n");
@@ -89,16 +89,16 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
     SCOPED_TRACE(sigabbrev_np(c.sig));
     unlink((area_ / "stub-pids").c_str());
     Pty tty;
-    faults::Running client(
+    testutil::Running client(
         area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}), tty.slave());
     ASSERT_TRUE(
-        faults::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
+        testutil::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
     const auto t0 = Clock::now();
     if (c.key) tty.Type(c.key);
     else kill(client.pid(), c.sig);
     EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, -c.sig);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_TRUE(faults::ReapAll(Millis(1000))) << "the copy or its child left running";
+    EXPECT_TRUE(testutil::ReapAll(Millis(1000))) << "the copy or its child left running";
     EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
   }
 }
@@ -107,9 +107,9 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   // Ignored here from before the start, as nohup leaves them.
   const auto savedInt = signal(SIGINT, SIG_IGN), savedHup = signal(SIGHUP, SIG_IGN);
   Pty tty;
-  faults::Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
+  testutil::Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
   signal(SIGINT, savedInt), signal(SIGHUP, savedHup);
-  ASSERT_TRUE(faults::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
+  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
                               Millis(5000)));  // its call has begun
   tty.Type("\x03");
   kill(client.pid(), SIGHUP);
@@ -123,9 +123,9 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
 // pseudo-terminal does. (Standard error in a file gets not a byte of it:
 // the fault tests wait as long and compare it whole.)
 TEST_F(Terminal, WaitLineWhileWaiting) {
-  auto remote = faults::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
+  auto remote = testutil::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  faults::Running client(
+  testutil::Running client(
       area_.StubbedClient({"-server", std::string(17, '\t') + "ctlhost", "-nwait", "2"}), tty.slave());
   EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);
   EXPECT_THAT(tty.Screen(),

@@ -1,4 +1,4 @@
-#include "fault_util.h"
+#include "e2e_util.h"
 
 #include <fcntl.h>
 #include <net/if.h>
@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-namespace faults {
+namespace testutil {
 
 bool WaitFor(const std::function<bool()>& done, Millis limit) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -30,7 +30,7 @@ bool WaitFor(const std::function<bool()>& done, Millis limit) {
 
 std::vector<pid_t> ChildrenOf(pid_t pid) {
   const std::string p = std::to_string(pid);
-  std::istringstream in(testutil::ReadFile("/proc/" + p + "/task/" + p + "/children"));
+  std::istringstream in(ReadFile("/proc/" + p + "/task/" + p + "/children"));
   std::vector<pid_t> children;
   for (pid_t child; in >> child;) children.push_back(child);
   return children;
@@ -49,20 +49,20 @@ bool ReapAll(Millis limit) {
   return false;
 }
 
-testutil::Outcome Running::FinishWithin(Millis limit) {
+Outcome Running::FinishWithin(Millis limit) {
   siginfo_t info{};
   const bool ended = WaitFor(
       [&] { return waitid(P_PID, pid_, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid; },
       limit);
-  testutil::Outcome o = Finish(ended ? 0 : SIGKILL);
+  Outcome o = Finish(ended ? 0 : SIGKILL);
   if (!ended) o.exitCode = -1000;
   return o;
 }
 
-void ExpectInterruptInFetchEndsIt(const testutil::Launch& launch, const std::string& requests) {
+void ExpectInterruptInFetchEndsIt(const Launch& launch, const std::string& requests) {
   std::string fifo;
   std::atomic<bool> made{false};
-  testutil::TestController ctl(requests, [&](const testutil::SeenRequest& req, std::string*) {
+  TestController ctl(requests, [&](const SeenRequest& req, std::string*) {
     fifo = requests + "/" + req.reply;
     made = mkfifo(fifo.c_str(), 0644) == 0;
     return false;
@@ -92,7 +92,7 @@ const passwd* Nobody() {
   return geteuid() == 0 && pw && pw->pw_uid != 0 && OthersReach(E2E_BIN) ? pw : nullptr;
 }
 
-testutil::Launch As(const passwd* user, testutil::Launch launch) {
+Launch As(const passwd* user, Launch launch) {
   launch.args.insert(launch.args.begin(), {"--reuid=" + std::to_string(user->pw_uid),
                                            "--regid=" + std::to_string(user->pw_gid),
                                            "--clear-groups", launch.program});
@@ -123,17 +123,17 @@ Area::Area() {
 }
 
 void Area::WriteConf(const std::string& host, const std::string& requestDir) const {
-  testutil::WriteFile(*this / "cconf", host + "\n/print/\n" + requestDir + "\n");
+  WriteFile(*this / "cconf", host + "\n/print/\n" + requestDir + "\n");
 }
 
-testutil::Launch Area::Client(const std::string& program, std::vector<std::string> args,
+Launch Area::Client(const std::string& program, std::vector<std::string> args,
                               std::vector<std::string> env) const {
   return {program[0] == '/' ? program : E2E_BIN "/" + program, std::move(args), path(), std::move(env), {}};
 }
 
-testutil::Launch Area::StubbedClient(std::vector<std::string> args, std::vector<std::string> env,
+Launch Area::StubbedClient(std::vector<std::string> args, std::vector<std::string> env,
                                      const std::string& program) const {
-  const std::string stubs = testutil::StubBinDir();
+  const std::string stubs = StubBinDir();
   env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
                            "RCP_ROOT=" + *this / "hosts", "FAULT_LOG=" + *this / "calls",
                            "FAULT_PIDS=" + *this / "stub-pids"});
@@ -142,7 +142,7 @@ testutil::Launch Area::StubbedClient(std::vector<std::string> args, std::vector<
 
 std::vector<std::string> Area::Requests(const std::string& dir) {
   std::vector<std::string> found;
-  for (const std::string& name : testutil::ListDir(dir))
+  for (const std::string& name : ListDir(dir))
     if (name.rfind("spr", 0) == 0) found.push_back(name);
   return found;
 }
@@ -154,13 +154,13 @@ void AreaTest::SetUpTestSuite() {
 }
 
 void AreaTest::SetUp() {
-  area_.WriteConf(testutil::HostName(), area_.requests() + "/");
+  area_.WriteConf(HostName(), area_.requests() + "/");
   std::filesystem::create_directories(area_ / "hosts/ctlhost" + area_.requests());
   std::filesystem::create_directories(area_ / "hosts/bare");
 }
 
 int AreaTest::Fetches() const {
-  std::istringstream calls(testutil::ReadFile(area_ / "calls"));
+  std::istringstream calls(ReadFile(area_ / "calls"));
   int n = 0;
   for (std::string call; std::getline(calls, call);)
     n += call.rfind("cp ", 0) == 0 || (call.rfind("rcp ", 0) == 0 && call.find(':') < call.find('/'));
@@ -168,8 +168,8 @@ int AreaTest::Fetches() const {
 }
 
 void AreaTest::TearDown() {
-  EXPECT_TRUE(testutil::ListDir(area_.spool()).empty()) << "left in the scratch directory";
+  EXPECT_TRUE(ListDir(area_.spool()).empty()) << "left in the scratch directory";
   EXPECT_TRUE(ReapAll(Millis(5000))) << "processes left running";
 }
 
-}  // namespace faults
+}  // namespace testutil

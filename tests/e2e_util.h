@@ -1,7 +1,7 @@
-// Helpers for the fault, load and remote copy tests: a client's working
-// area, programs watched from outside, and running as another user.
-#ifndef PRCLIENT_TEST_FAULT_UTIL_H_
-#define PRCLIENT_TEST_FAULT_UTIL_H_
+// Helpers for the end-to-end suites: a client's working area, programs
+// watched from outside, running as another user, private namespaces.
+#ifndef PRCLIENT_TEST_E2E_UTIL_H_
+#define PRCLIENT_TEST_E2E_UTIL_H_
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -18,7 +18,7 @@
 #include "process.h"
 #include "test_util.h"
 
-namespace faults {
+namespace testutil {
 
 using Millis = std::chrono::milliseconds;
 
@@ -34,22 +34,22 @@ bool ReapAll(Millis limit);
 // scope exit unless finished: a test that stops early leaves nothing running.
 class Running {
  public:
-  explicit Running(const testutil::Launch& launch, const char* terminal = nullptr)
-      : pid_(testutil::Start(launch, out_.path(), terminal)) {}
+  explicit Running(const Launch& launch, const char* terminal = nullptr)
+      : pid_(Start(launch, out_.path(), terminal)) {}
   ~Running() { if (pid_ > 0) Finish(SIGKILL); }
   pid_t pid() const { return pid_; }
-  std::string err() const { return testutil::ReadFile(out_ / "stderr"); }
+  std::string err() const { return ReadFile(out_ / "stderr"); }
   // Sends `sig` unless it is 0, then waits for the program's end.
-  testutil::Outcome Finish(int sig = 0) {
+  Outcome Finish(int sig = 0) {
     if (sig != 0) kill(pid_, sig);
     return testutil::Finish(std::exchange(pid_, 0), out_.path());
   }
   // Waits at most `limit` for the program's own end, then kills it: the
   // exit code is then -1000.
-  testutil::Outcome FinishWithin(Millis limit);
+  Outcome FinishWithin(Millis limit);
 
  private:
-  testutil::TempDir out_;
+  TempDir out_;
   pid_t pid_;
 };
 
@@ -57,16 +57,15 @@ class Running {
 // under the reply name: the client's fetch then waits in the far side's open
 // of it, and is interrupted there. The client must have had a child (its
 // copy) just before, and die of the signal.
-void ExpectInterruptInFetchEndsIt(const testutil::Launch& client, const std::string& requests);
+void ExpectInterruptInFetchEndsIt(const Launch& client, const std::string& requests);
 
-using testutil::Answering;
 
 // "nobody", when the tests run as root and can become it, and it can reach
 // the build (the programs, and the test areas beside them), which a
 // checkout under a private directory keeps from it; else null.
 const passwd* Nobody();
 // The launch run as `user` through setpriv.
-testutil::Launch As(const passwd* user, testutil::Launch launch);
+Launch As(const passwd* user, Launch launch);
 
 // This process without a controlling terminal, as in cron, and in network
 // and mount namespaces of its own with the loopback up and a private /run:
@@ -76,7 +75,7 @@ bool Isolate();
 
 // A client's working area: "cconf", the scratch directory "spool/" and the
 // controller's request directory "requests/", reachable by every user.
-class Area : public testutil::TempDir {
+class Area : public TempDir {
  public:
   Area();
   std::string spool() const { return *this / "spool"; }
@@ -84,13 +83,13 @@ class Area : public testutil::TempDir {
   void WriteConf(const std::string& host, const std::string& requestDir) const;
   // An end-to-end program (a name in the test build, or a path) run in the
   // area with `env` added.
-  testutil::Launch Client(const std::string& program, std::vector<std::string> args,
+  Launch Client(const std::string& program, std::vector<std::string> args,
                           std::vector<std::string> env) const;
   // `program` with the failing copy commands (tests/stubs/faulty, passing
   // calls on until FAULT is set) and the stand-in rcp first on PATH: a
   // host is a directory under hosts/, the stubs log their calls to
   // "calls", and a hanging stub writes its pids to stub-pids.
-  testutil::Launch StubbedClient(std::vector<std::string> args, std::vector<std::string> env = {},
+  Launch StubbedClient(std::vector<std::string> args, std::vector<std::string> env = {},
                                  const std::string& program = "prwatch") const;
   // Request files ("spr" names) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
@@ -113,6 +112,6 @@ class AreaTest : public testing::Test {
   Area area_;
 };
 
-}  // namespace faults
+}  // namespace testutil
 
-#endif  // PRCLIENT_TEST_FAULT_UTIL_H_
+#endif  // PRCLIENT_TEST_E2E_UTIL_H_

@@ -1,10 +1,8 @@
-// How user text is shown, and the reply each request gets: what each option
-// does to the listings, and why a request is refused.
+// The reply each request gets: what each option does to the listings, and
+// why a request is refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <sstream>
 #include <string>
@@ -12,11 +10,9 @@
 
 #include "controller_test_util.h"
 #include "prcontroller/answer.h"
-#include "prcontroller/escape.h"
 #include "prcontroller/listing.h"
 #include "prcontroller/request.h"
 #include "prcontroller/state_file.h"
-#include "prcontroller/table.h"
 
 namespace prcontroller {
 namespace {
@@ -25,25 +21,6 @@ using Args = std::vector<std::string>;
 using Keys = std::vector<std::string>;
 
 constexpr std::time_t kNow = 1714555800;  // submission times count back from it
-
-TEST(ControllerEscape, ControlCharactersBecomeVisible) {
-  const struct {
-    std::string in, visible, quoted;
-  } cases[] = {
-      {"\x1b[31mred", "^[[31mred", "\"^[[31mred\""},
-      {std::string("nul\0bel\x07\n\x7f", 10), "nul^@bel^G^J^?", "\"nul^@bel^G^J^?\""},
-      {"Z\xc3\xbc \xe2\x82\xac", "Z\xc3\xbc \xe2\x82\xac", "\"Z\xc3\xbc \xe2\x82\xac\""},
-      // Escapes made here keep one backslash; a backslash the text holds
-      // is doubled when quoted, so the two never read alike.
-      {"csi\xc2\x9b", "csi\\u009B", "\"csi\\u009B\""},
-      {"raw\x9b\xff", "raw\\x9B\\xFF", "\"raw\\x9B\\xFF\""},
-      {"say \"hi\" \\x41", "say \"hi\" \\x41", "\"say \\\"hi\\\" \\\\x41\""},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(Visible(c.in), c.visible) << c.visible;
-    EXPECT_EQ(Quoted(c.in), c.quoted) << c.visible;
-  }
-}
 
 // Every reply opens with a line that restates the question (or says why
 // it was refused), so that a client with many requests out can tell which
@@ -66,7 +43,7 @@ TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
                          const std::string& why = "") {
     Request parsed;
     std::string err;
-    EXPECT_TRUE(ParseRequest(ctltest::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err)) << err;
+    EXPECT_TRUE(ParseRequest(testutil::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err)) << err;
     FixedSource source(state, why);
     return Answer(parsed, source, kNow);
   };
@@ -122,14 +99,6 @@ TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
   const Reply malformed = MalformedReply("the request is 7 bytes long\x1b");
   EXPECT_EQ(malformed.status, kStatusMalformed);
   EXPECT_EQ(malformed.text, "prcontroller: malformed request: the request is 7 bytes long^[\n");
-}
-
-// Terminals give a CJK character two columns; the columns after it line up.
-TEST(ControllerListing, WideCharactersTakeTwoColumns) {
-  Table table({{"OWNER"}, {"QUEUE"}});
-  table.AddRow({"\xe5\xbc\xa0\xe4\xbc\x9f", "lp1"});
-  table.AddRow({"bob", "lp2"});
-  EXPECT_EQ(table.Render(), "OWNER  QUEUE\n\xe5\xbc\xa0\xe4\xbc\x9f   lp1\nbob    lp2\n");
 }
 
 }  // namespace
