@@ -87,9 +87,17 @@ bool OthersReach(const std::string& path) {
   return true;
 }
 
-const passwd* Nobody() {
+const passwd* Nobody(std::string* why) {
   const passwd* pw = getpwnam("nobody");
-  return geteuid() == 0 && pw && pw->pw_uid != 0 && OthersReach(E2E_BIN) ? pw : nullptr;
+  if (geteuid() != 0)
+    *why = "needs root, to run it as \"nobody\"";
+  else if (!pw || pw->pw_uid == 0)
+    *why = "needs a user \"nobody\"";
+  else if (!OthersReach(E2E_BIN))
+    *why = "\"nobody\" cannot reach " E2E_BIN " (a checkout under a private directory)";
+  else
+    return pw;
+  return nullptr;
 }
 
 Launch As(const passwd* user, Launch launch) {

@@ -62,8 +62,8 @@ void ExpectInterruptInFetchEndsIt(const Launch& client, const std::string& reque
 
 // "nobody", when the tests run as root and can become it, and it can reach
 // the build (the programs, and the test areas beside them), which a
-// checkout under a private directory keeps from it; else null.
-const passwd* Nobody();
+// checkout under a private directory keeps from it; else null, and why.
+const passwd* Nobody(std::string* why);
 // The launch run as `user` through setpriv.
 Launch As(const passwd* user, Launch launch);
 

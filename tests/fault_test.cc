@@ -51,7 +51,8 @@ class Faults : public testutil::AreaTest {
 // would land where that user can move them and put links in their place,
 // and in a directory everyone may write only the sticky bit prevents that.
 TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
-  const passwd* nobody = testutil::Nobody();
+  std::string why;
+  const passwd* nobody = testutil::Nobody(&why);
   const std::string spool = area_.spool();
   testutil::TempDir elsewhere;
   const struct {
@@ -85,7 +86,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
     EXPECT_EQ(o, (c.served ? Outcome{"answer\n", "", 0} : Outcome{"", kSystemError, 255}));
     EXPECT_THAT(testutil::ListDir(spool), IsEmpty());
   }
-  if (!nobody) GTEST_SKIP() << "cases run as another user need root, a user \"nobody\" and a build it can reach";
+  if (!nobody) GTEST_SKIP() << "the cases as another user not run: " << why;
 }
 
 // Each ends in its message at once, after as many fetches as it allowed.

@@ -25,8 +25,9 @@ using Hostile = testutil::AreaTest;
 // planted under it in the request directory would have the copy write
 // wherever it points.
 TEST_F(Hostile, RequestNameHiddenUntilDelivered) {
-  const passwd* nobody = testutil::Nobody();
-  if (!nobody) GTEST_SKIP() << "needs root, a user \"nobody\" and a build it can reach";
+  std::string why;
+  const passwd* nobody = testutil::Nobody(&why);
+  if (!nobody) GTEST_SKIP() << why;
   testutil::Running client(
       area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}));
   ASSERT_TRUE(testutil::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
