@@ -17,6 +17,8 @@
 namespace prcontroller {
 namespace {
 
+using namespace testutil;
+
 using Args = std::vector<std::string>;
 using Keys = std::vector<std::string>;
 
@@ -43,7 +45,7 @@ TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
                          const std::string& why = "") {
     Request parsed;
     std::string err;
-    EXPECT_TRUE(ParseRequest(testutil::ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err)) << err;
+    EXPECT_TRUE(ParseRequest(ClientImage("sprAAAAAA", "r1", request, args), &parsed, &err)) << err;
     FixedSource source(state, why);
     return Answer(parsed, source, kNow);
   };

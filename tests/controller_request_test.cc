@@ -13,7 +13,8 @@
 namespace prcontroller {
 namespace {
 
-using testutil::ClientImage;
+using namespace testutil;
+
 using Args = std::vector<std::string>;
 using Line = Request::Line;
 

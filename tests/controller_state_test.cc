@@ -16,6 +16,8 @@
 namespace prcontroller {
 namespace {
 
+using namespace testutil;
+
 // Each damaged line among good ones is skipped and named; the good lines
 // around it, in every form the format allows, still count.
 TEST(ControllerState, DamagedLinesAreSkippedAndNamedAndTheRestRead) {
@@ -58,13 +60,13 @@ TEST(ControllerState, DamagedLinesAreSkippedAndNamedAndTheRestRead) {
 
   // Read from a file, a skipped line and a failed read are warnings in the
   // journal, the read itself routine: --quiet drops it.
-  testutil::TempDir dir;
-  testutil::WriteFile(dir / "state", "queue lp1 ready\nprinter lp9 ready\n");
+  TempDir dir;
+  WriteFile(dir / "state", "queue lp1 ready\nprinter lp9 ready\n");
   for (const bool quiet : {true, false}) {
     const prclient::Fd journal(open((dir / "journal").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     struct stat st {};
     ASSERT_EQ(fstat(journal.get(), &st), 0);
-    const testutil::ScopedEnv stream("JOURNAL_STREAM", std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+    const ScopedEnv stream("JOURNAL_STREAM", std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
     const prclient::Fd saved(dup(STDERR_FILENO));
     ASSERT_EQ(dup2(journal.get(), STDERR_FILENO), STDERR_FILENO);
     const Log log(quiet);
@@ -72,7 +74,7 @@ TEST(ControllerState, DamagedLinesAreSkippedAndNamedAndTheRestRead) {
     EXPECT_NE(StateFile(dir / "state", log).Current(StateScope{}, &problem), nullptr);
     EXPECT_EQ(StateFile(dir / "none", log).Current(StateScope{}, &problem), nullptr);
     dup2(saved.get(), STDERR_FILENO);
-    EXPECT_EQ(testutil::ReadFile(dir / "journal"),
+    EXPECT_EQ(ReadFile(dir / "journal"),
               "<4>" + dir / "state" + ":2: skipped: unknown record \"printer\"; expected queue or job\n" +
                   (quiet ? "" : "<6>read state file " + dir / "state" + ": 1 queues, 0 jobs\n") +
                   "<4>cannot read state file " + dir / "none" + ": No such file or directory\n");

@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace testutil;
+
 using testing::HasSubstr;
 using testing::Not;
 using testing::StartsWith;
@@ -23,7 +25,7 @@ const char kPython[] = "/usr/bin/python3";
 
 // The most memory the process has held, in KiB; no figure counts as too much.
 long PeakKiB(pid_t pid) {
-  std::istringstream status(testutil::ReadFile("/proc/" + std::to_string(pid) + "/status"));
+  std::istringstream status(ReadFile("/proc/" + std::to_string(pid) + "/status"));
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
   return LONG_MAX;
@@ -37,24 +39,24 @@ long PeakKiB(pid_t pid) {
 // request would take for its answer.
 TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
   if (access(kPython, X_OK) != 0) GTEST_SKIP() << kPython << " missing: the stand-in scheduler needs it";
-  testutil::TempDir dir, scratch;
-  testutil::WriteFile(scratch / "mode", "normal");
-  testutil::Running standin({kPython, {STANDIN_SCHEDULER, scratch / "mode"}, "", {}, scratch / "port"});
+  TempDir dir, scratch;
+  WriteFile(scratch / "mode", "normal");
+  Running standin({kPython, {STANDIN_SCHEDULER, scratch / "mode"}, "", {}, scratch / "port"});
   std::string port;  // its first line
-  ASSERT_TRUE(testutil::WaitFor([&] {
-    port = testutil::ReadFile(scratch / "port");
+  ASSERT_TRUE(WaitFor([&] {
+    port = ReadFile(scratch / "port");
     return port.find('\n') != port.npos;
   })) << standin.err();
   port.pop_back();
-  testutil::Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5",
+  Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5",
                                   "--cups-limit", "1.5"});
   ASSERT_TRUE(controller.WaitReady()) << controller.err();
   int asked = 0;
   auto ask = [&](const std::string& mode) {
-    testutil::WriteFile(scratch / "mode", mode);
+    WriteFile(scratch / "mode", mode);
     const std::string n = std::to_string(++asked), reply = "reply" + n;
-    const std::string head = testutil::Ask(dir.path(), "sprStand" + n, reply, "prwatch", {});
-    EXPECT_THAT(testutil::ReadFile(dir / reply), Not(HasSubstr("smuggled"))) << mode;
+    const std::string head = Ask(dir.path(), "sprStand" + n, reply, "prwatch", {});
+    EXPECT_THAT(ReadFile(dir / reply), Not(HasSubstr("smuggled"))) << mode;
     return head;
   };
   EXPECT_EQ(ask("normal"), "0\nAll jobs: 4");  // the connection the broken answers then come on

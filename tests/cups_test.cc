@@ -21,9 +21,9 @@
 
 namespace {
 
-using testutil::Millis;
+using namespace testutil;
+
 using testing::HasSubstr;
-using testutil::Outcome;
 
 const char kCupsd[] = "/usr/sbin/cupsd";
 
@@ -36,24 +36,24 @@ class Cups : public testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "cupsd runs the test's backends only as root";
     // Its own loopback and /run: the standard port is free, and no other
     // scheduler on the machine shares anything with this one.
-    if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
+    if (!Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
     // The test's backends (mode 0700: run as root) beside the system's helpers.
     for (const char* sub : {"bin", "bin/backend"}) mkdir((dir_ / sub).c_str(), 0755);
     for (const auto& [name, body] : {std::pair{"hang", "exec sleep 30"}, {"fail", "exit 1"}}) {
-      testutil::WriteFile(dir_ / "bin/backend/" + name, std::string("#!/bin/sh\n") + body + "\n");
+      WriteFile(dir_ / "bin/backend/" + name, std::string("#!/bin/sh\n") + body + "\n");
       chmod((dir_ / "bin/backend/" + name).c_str(), 0700);
     }
     StartScheduler();
-    area_.WriteConf(testutil::HostName(), area_.requests() + "/");
+    area_.WriteConf(HostName(), area_.requests() + "/");
     // The scheduler the controller asks is the system's default (no
     // client.conf, no socket: localhost:631, this one), whatever the users
     // who write the request directory plant there or in its environment.
     ASSERT_EQ(mount("tmpfs", "/etc/cups", "tmpfs", 0, "mode=755"), 0) << std::strerror(errno);
     for (const std::string& home : {std::string(area_.requests()), dir_ / "home"}) {
       mkdir(home.c_str(), 0755), mkdir((home + "/.cups").c_str(), 0755);
-      testutil::WriteFile(home + "/.cups/client.conf", "ServerName 127.0.0.1:1\n");
+      WriteFile(home + "/.cups/client.conf", "ServerName 127.0.0.1:1\n");
     }
-    controller_.emplace(testutil::Launch{CONTROLLER_BIN, {"--dir", area_.requests(), "--cups", "--quiet"},
+    controller_.emplace(Launch{CONTROLLER_BIN, {"--dir", area_.requests(), "--cups", "--quiet"},
                                          "", {"HOME=" + dir_ / "home", "CUPS_SERVER=127.0.0.1:2"}, {}});
   }
 
@@ -63,28 +63,28 @@ class Cups : public testing::Test {
   }
 
   void StartScheduler() {
-    cupsd_.emplace(testutil::Launch{TOOLS_DIR "/private-cupsd", {dir_.path(), server_}, "", {}, {}});
-    ASSERT_TRUE(testutil::WaitFor([this] { return Tool("/usr/bin/lpstat", {"-o"}).empty(); }, Millis(10000)))
-        << cupsd_->err() << testutil::ReadFile(dir_ / "log/error_log");
+    cupsd_.emplace(Launch{TOOLS_DIR "/private-cupsd", {dir_.path(), server_}, "", {}, {}});
+    ASSERT_TRUE(WaitFor([this] { return Tool("/usr/bin/lpstat", {"-o"}).empty(); }, Millis(10000)))
+        << cupsd_->err() << ReadFile(dir_ / "log/error_log");
   }
 
   // One of the scheduler's own commands run against it: what it said when
   // it failed, else nothing.
   std::string Tool(const std::string& tool, std::vector<std::string> args) {
     args.insert(args.begin(), {"-h", server_});
-    const Outcome o = testutil::Run({tool, std::move(args), "", {}, {}});
+    const Outcome o = RunProgram({tool, std::move(args), "", {}, {}});
     return o.exitCode == 0 ? "" : tool + " exited " + std::to_string(o.exitCode) + ": " + o.err;
   }
 
   Outcome Client(const std::string& program, std::vector<std::string> args) {
     if (program == "prwatch") args.insert(args.end(), {"-nwait", "0", "-ntries", "10000000"});
-    return testutil::Run(area_.Client(program, std::move(args), {}));
+    return RunProgram(area_.Client(program, std::move(args), {}));
   }
 
-  testutil::TempDir dir_;
+  TempDir dir_;
   const std::string server_ = "127.0.0.1:631";
-  testutil::Area area_;
-  std::optional<testutil::Running> cupsd_, controller_;
+  Area area_;
+  std::optional<Running> cupsd_, controller_;
 };
 
 // Every CUPS job state and queue state as the listings show them, names
@@ -120,7 +120,7 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
   }
   for (const auto& [id, args] : jobs) ASSERT_EQ(Tool("/usr/bin/lp", args), "") << id;
   Outcome o;
-  EXPECT_TRUE(testutil::WaitFor([&] { return (o = Client("prwatch", {})).out == all; }, Millis(10000)))
+  EXPECT_TRUE(WaitFor([&] { return (o = Client("prwatch", {})).out == all; }, Millis(10000)))
       << o.out << o.err;
   // Done jobs are asked of the scheduler apart from the others.
   o = Client("prwatch", {"-s", "done"});
@@ -148,7 +148,7 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
     EXPECT_EQ(o.exitCode, 5);
   }
   StartScheduler();  // asked again once the failure's second is over
-  EXPECT_TRUE(testutil::WaitFor([&] { return (o = Client("prwatch", {})).exitCode == 0; }, Millis(5000))) << o.out;
+  EXPECT_TRUE(WaitFor([&] { return (o = Client("prwatch", {})).exitCode == 0; }, Millis(5000))) << o.out;
   EXPECT_EQ(o.out.substr(0, 12), "All jobs: 7\n");
 }
 
@@ -156,7 +156,7 @@ TEST_F(Cups, ListingsShowTheSchedulersQueuesAndJobsAndItsAbsence) {
 // or it is not given.
 TEST_F(Cups, ListingsOfMoreThanFiveHundredJobsAreWhole) {
   ASSERT_EQ(Tool("/usr/sbin/lpadmin", {"-p", "open", "-E", "-v", "file:///dev/null"}), "");
-  const Outcome lp = testutil::Run({"/bin/sh", {"-c", "seq 600 | xargs -P 4 -I@ lp -h \"$0\" -d open -H hold -t j@ "
+  const Outcome lp = RunProgram({"/bin/sh", {"-c", "seq 600 | xargs -P 4 -I@ lp -h \"$0\" -d open -H hold -t j@ "
                                                 "/etc/hostname >/dev/null", server_}, "", {}, {}});
   ASSERT_EQ(lp.exitCode, 0) << lp.err;
   for (const std::vector<std::string>& args : {std::vector<std::string>{"-l"}, {}, {"-i", "600", "-v"}}) {

@@ -17,12 +17,11 @@
 
 namespace {
 
-using testutil::Millis;
+using namespace testutil;
+
 using testing::EndsWith;
 using testing::Eq;
 using testing::IsEmpty;
-using testutil::Outcome;
-using testutil::SeenRequest;
 using Clock = std::chrono::steady_clock;
 
 const char kUnreachable[] = "Server or directory unreachable\n";
@@ -34,13 +33,13 @@ const std::vector<std::string> kUntilAnswered{"-nwait", "0", "-ntries", "1000000
 // calls on until a test sets FAULT) and the stand-in rcp behind them:
 // "ctlhost" is another host whose request directory has the same path as
 // the local one, "bare" one without it.
-class Faults : public testutil::AreaTest {
+class Faults : public AreaTest {
  protected:
   void ForgetRun() {
     std::filesystem::remove(area_ / "calls");
     std::filesystem::remove(pids_);
     for (const std::string& dir : {area_.requests(), area_ / "hosts/ctlhost" + area_.requests()})
-      for (const std::string& name : testutil::ListDir(dir)) unlink((dir + "/" + name).c_str());
+      for (const std::string& name : ListDir(dir)) unlink((dir + "/" + name).c_str());
   }
 
   const std::string pids_ = area_ / "stub-pids";
@@ -52,9 +51,9 @@ class Faults : public testutil::AreaTest {
 // and in a directory everyone may write only the sticky bit prevents that.
 TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
   std::string why;
-  const passwd* nobody = testutil::Nobody(&why);
+  const passwd* nobody = Nobody(&why);
   const std::string spool = area_.spool();
-  testutil::TempDir elsewhere;
+  TempDir elsewhere;
   const struct {
     const char* what;
     int mode;  // -1: no directory at all
@@ -72,7 +71,7 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
       {"another user's, sticky", 01777, false, true, false, false},
       {"open to its group", 0775, false, false, false, false},
   };
-  auto ctl = testutil::Answering(area_.requests(), "0\nanswer\n");
+  auto ctl = Answering(area_.requests(), "0\nanswer\n");
   chmod(area_.requests().c_str(), 01777);  // as a site sets it up for every user
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -81,10 +80,10 @@ TEST_F(Faults, ScratchDirectoryThatOthersControlIsRefused) {
     if (c.link) { ASSERT_EQ(symlink(elsewhere.path().c_str(), spool.c_str()), 0); }
     if (c.mode > 0) { ASSERT_EQ(mkdir(spool.c_str(), 0) | chmod(spool.c_str(), static_cast<mode_t>(c.mode)), 0); }
     if (c.theirs) { ASSERT_EQ(lchown(spool.c_str(), nobody->pw_uid, nobody->pw_gid), 0); }
-    const testutil::Launch launch = area_.StubbedClient(kUntilAnswered);
-    const Outcome o = testutil::Run(c.asNobody ? testutil::As(nobody, launch) : launch);
+    const Launch launch = area_.StubbedClient(kUntilAnswered);
+    const Outcome o = RunProgram(c.asNobody ? As(nobody, launch) : launch);
     EXPECT_EQ(o, (c.served ? Outcome{"answer\n", "", 0} : Outcome{"", kSystemError, 255}));
-    EXPECT_THAT(testutil::ListDir(spool), IsEmpty());
+    EXPECT_THAT(ListDir(spool), IsEmpty());
   }
   if (!nobody) GTEST_SKIP() << "the cases as another user not run: " << why;
 }
@@ -117,9 +116,9 @@ TEST_F(Faults, CopyCommandsAndControllersThatFail) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ForgetRun();
-    auto ctl = c.reply ? testutil::Answering(area_.requests(), c.reply) : nullptr;
+    auto ctl = c.reply ? Answering(area_.requests(), c.reply) : nullptr;
     const auto t0 = Clock::now();
-    const Outcome o = testutil::Run(area_.StubbedClient(c.args, c.env));
+    const Outcome o = RunProgram(area_.StubbedClient(c.args, c.env));
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(5));
     EXPECT_THAT(o.err, c.err);
     EXPECT_EQ(std::tuple(o.out, o.exitCode, Fetches()), std::tuple("", 255, c.fetches));
@@ -147,20 +146,20 @@ TEST_F(Faults, InterruptEndsTheCopyRemovesEverythingAndDiesOfTheSignal) {
   for (const auto& phase : phases) {
     SCOPED_TRACE(phase.during);
     ForgetRun();
-    auto ctl = phase.fault.empty() ? nullptr : testutil::Answering(area_.requests(), "0\n");
-    testutil::Running client(area_.StubbedClient(phase.args, {"FAULT=" + phase.fault}));
+    auto ctl = phase.fault.empty() ? nullptr : Answering(area_.requests(), "0\n");
+    Running client(area_.StubbedClient(phase.args, {"FAULT=" + phase.fault}));
     // Until the copy hangs, or the request is sent and the client waits alone.
-    ASSERT_TRUE(testutil::WaitFor([&] {
+    ASSERT_TRUE(WaitFor([&] {
       return phase.fault.empty() ? area_.Requests(area_.requests()).size() == 1 &&
-                                       testutil::ChildrenOf(client.pid()).empty()
-                                 : testutil::Exists(pids_);
+                                       ChildrenOf(client.pid()).empty()
+                                 : Exists(pids_);
     }, Millis(10000)));
     const auto t0 = Clock::now();
     Outcome o = client.Finish(phase.sig);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(4));
     EXPECT_EQ(o, (Outcome{"", "", -phase.sig}));
-    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
-    EXPECT_TRUE(testutil::ReapAll(Millis(3000))) << "the copy or its child left running";
+    EXPECT_THAT(ListDir(area_.spool()), IsEmpty());
+    EXPECT_TRUE(ReapAll(Millis(3000))) << "the copy or its child left running";
   }
 }
 
@@ -168,15 +167,15 @@ TEST_F(Faults, LinkPlantedAtTheReplyPathWritesNothingThrough) {
   // Another user of the shared scratch directory reads the reply name from
   // the request and plants a link under it.
   const std::string precious = area_ / "precious";
-  testutil::WriteFile(precious, "precious\n");
+  WriteFile(precious, "precious\n");
   std::string planted;
-  testutil::TestController ctl(area_.requests(), [&](const SeenRequest& req, std::string* out) {
+  TestController ctl(area_.requests(), [&](const SeenRequest& req, std::string* out) {
     planted = area_.spool() + "/" + req.reply;
     *out = symlink(precious.c_str(), planted.c_str()) == 0 ? "0\nanswer\n" : "1\nnot planted\n";
     return true;
   });
-  EXPECT_EQ(testutil::Run(area_.StubbedClient(kUntilAnswered)), (Outcome{"answer\n", "", 0}));
-  EXPECT_EQ(testutil::ReadFile(precious), "precious\n");
+  EXPECT_EQ(RunProgram(area_.StubbedClient(kUntilAnswered)), (Outcome{"answer\n", "", 0}));
+  EXPECT_EQ(ReadFile(precious), "precious\n");
   EXPECT_EQ(unlink(planted.c_str()), 0) << "the link was removed";
 }
 
@@ -186,10 +185,10 @@ TEST_F(Faults, RepliesLostToAFullOutput) {
   const std::pair<std::string, int> cases[] = {
       {"0\nlisting\n", 255}, {"0\n" + std::string(100000, 'x'), 255}, {"3\n", 3}};
   for (const auto& [reply, code] : cases) {
-    auto ctl = testutil::Answering(area_.requests(), reply);
-    testutil::Launch l = area_.StubbedClient(kUntilAnswered);
+    auto ctl = Answering(area_.requests(), reply);
+    Launch l = area_.StubbedClient(kUntilAnswered);
     l.stdoutPath = "/dev/full";
-    Outcome o = testutil::Run(l);
+    Outcome o = RunProgram(l);
     EXPECT_EQ(o, (Outcome{"", code == 255 ? kSystemError : "", code})) << reply.substr(0, 20);
   }
 }

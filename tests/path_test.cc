@@ -8,6 +8,8 @@
 
 namespace {
 
+using namespace testutil;
+
 TEST(Path, JoinAndSplit) {
   const std::pair<const char*, const char*> joins[] = {
       {nullptr, "x"}, {"", "x"}, {"/", "/x"}, {"/a", "/a/x"}, {"/a/", "/a/x"}};
@@ -24,7 +26,7 @@ TEST(Path, JoinAndSplit) {
 TEST(Path, SetDirAndGetDir) {
   char start[prclient::kPathSize], buf[prclient::kPathSize];
   ASSERT_EQ(prclient::GetDir(start, sizeof start), 0);
-  testutil::TempDir tmp;
+  TempDir tmp;
   EXPECT_EQ(prclient::SetDir((tmp.path() + "/").c_str()), 0);  // trailing "/" dropped
   EXPECT_EQ(prclient::SetDir(nullptr), 0);
   EXPECT_EQ(prclient::SetDir(""), 0);

@@ -15,9 +15,11 @@
 
 namespace {
 
+using namespace testutil;
+
 TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
-  testutil::TempDir dir;
-  testutil::WriteFile(dir / "f", std::string(70000, 'x'));
+  TempDir dir;
+  WriteFile(dir / "f", std::string(70000, 'x'));
   std::string got, err;
   for (std::size_t limit : {70000, 69999}) {
     prclient::Fd fd(::open((dir / "f").c_str(), O_RDONLY));
@@ -27,7 +29,7 @@ TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
   prclient::Fd d(::open((dir / "d").c_str(), O_RDONLY));  // reading it fails
   EXPECT_FALSE(prclient::ReadAll(d.get(), &got, 10, &err));
   { prclient::ScopedRemoval d(dir / "d"), f(dir / "f"); }
-  EXPECT_TRUE(testutil::ListDir(dir.path()).empty());
+  EXPECT_TRUE(ListDir(dir.path()).empty());
 }
 
 // A signal whose handler does not restart calls interrupts a read: the
@@ -47,7 +49,7 @@ TEST(PosixUtil, ReadAllGoesOnAfterAnInterruptedRead) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     };
     // Once the reader sleeps in its read: the signal, then the data.
-    waitFor([&] { std::string s = testutil::ReadFile(stat); return s[s.rfind(')') + 2] == 'S'; });
+    waitFor([&] { std::string s = ReadFile(stat); return s[s.rfind(')') + 2] == 'S'; });
     pthread_kill(reader, SIGUSR1);
     waitFor([] { return handled.load(); });
     EXPECT_EQ(write(out.get(), "data", 4), 4);

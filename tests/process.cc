@@ -63,7 +63,7 @@ Outcome Finish(pid_t pid, const std::string& scratch) {
           WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status)};
 }
 
-Outcome Run(const Launch& launch) {
+Outcome RunProgram(const Launch& launch) {
   TempDir scratch;
   return Finish(Start(launch, scratch.path()), scratch.path());
 }

@@ -35,7 +35,8 @@ struct Launch {
 pid_t Start(const Launch& launch, const std::string& scratch, const char* terminal = nullptr);
 // Waits for a started program and reads what it printed.
 Outcome Finish(pid_t pid, const std::string& scratch);
-Outcome Run(const Launch& launch);
+Outcome RunProgram(const Launch& launch);
+inline Outcome Run(const Launch& launch) { return RunProgram(launch); }  // TEMP
 
 }  // namespace testutil
 

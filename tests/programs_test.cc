@@ -13,8 +13,7 @@
 
 namespace {
 
-using testutil::Outcome;
-using testutil::SeenRequest;
+using namespace testutil;
 
 const char kWatchUsage[] =
     "Usage: prwatch [-\\?] [-e|E] [-l|L] [-v|V] [-a|A<age>] [-i|I<job ident>] "
@@ -23,27 +22,26 @@ const char kWatchUsage[] =
 const char kBayUsage[] =
     "Usage: prbay [-p|P <queue name>] [-\\?] [-l|L] [-server <printerControllerName>]\n";
 
-// The programs in an area of their own (testutil::AreaTest), with the
+// The programs in an area of their own (AreaTest), with the
 // controller's request directory also served behind the stand-in rcp as
 // ctlhost's.
-class ClientArea : public testutil::AreaTest {
+class ClientArea : public AreaTest {
  protected:
-  Outcome Run(const char* program, std::vector<std::string> args) {
-    return testutil::Run(area_.StubbedClient(std::move(args), {}, program));
+  Outcome RunClient(const char* program, std::vector<std::string> args) {
+    return RunProgram(area_.StubbedClient(std::move(args), {}, program));
   }
 
   // Answers on this host (or ctlhost) with `reply`, recording what came.
   void Answer(const std::string& reply, bool remote = false) {
-    ctl_ = testutil::Answering(remote ? remoteDir_ : area_.requests(), reply, &seen_);
+    ctl_ = Answering(remote ? remoteDir_ : area_.requests(), reply, &seen_);
   }
 
   bool NothingSent() {
-    return testutil::ListDir(area_.requests()).empty() && testutil::ListDir(remoteDir_).empty() &&
-           seen_.empty();
+    return ListDir(area_.requests()).empty() && ListDir(remoteDir_).empty() && seen_.empty();
   }
 
   const std::string remoteDir_ = area_ / "hosts/ctlhost" + area_.requests();
-  std::unique_ptr<testutil::TestController> ctl_;
+  std::unique_ptr<TestController> ctl_;
   std::vector<SeenRequest> seen_;
 };
 
@@ -74,7 +72,7 @@ TEST_F(ClientArea, OptionsForwardedToTheControllerAndTheReplyRelayed) {
     seen_.clear();
     Answer("4\nlisting\n", c.remote);
     const auto t0 = std::chrono::steady_clock::now();
-    Outcome o = Run(c.program, c.args);
+    Outcome o = RunClient(c.program, c.args);
     const auto took = std::chrono::steady_clock::now() - t0;
     ctl_.reset();
     EXPECT_EQ(o, (Outcome{"listing\n", "", 4}));  // the reply's status, no message of its own
@@ -93,7 +91,7 @@ TEST_F(ClientArea, IllegalOptionsSendNothing) {
       {"prbay", {"-server", "-l"}}, {"prbay", {"-"}},              {"prbay", {"-server", std::string(32, 'h')}},
   };
   for (const auto& [program, args] : cases) {
-    Outcome o = Run(program, args);
+    Outcome o = RunClient(program, args);
     const char* usage = program == std::string("prbay") ? kBayUsage : kWatchUsage;
     EXPECT_EQ(o, (Outcome{std::string(program) + ": illegal option \n", usage, 255})) << args[0];
   }
@@ -102,25 +100,25 @@ TEST_F(ClientArea, IllegalOptionsSendNothing) {
 
 TEST_F(ClientArea, PrwatchTriesAndWaitValues) {
   // No controller behind ctlhost: the polls are counted in the rcp log.
-  Outcome o = Run("prwatch", {"-server", "ctlhost", "-ntries", "3x", "-nwait", "0"});
+  Outcome o = RunClient("prwatch", {"-server", "ctlhost", "-ntries", "3x", "-nwait", "0"});
   EXPECT_EQ(o, (Outcome{"", "Server not responding\n", 255}));
   EXPECT_EQ(Fetches(), 3);
   // A value without a number leaves the default of 12 polls.
-  Run("prwatch", {"-server", "ctlhost", "-ntries", "abc", "-nwait", "0"});
+  RunClient("prwatch", {"-server", "ctlhost", "-ntries", "abc", "-nwait", "0"});
   EXPECT_EQ(Fetches(), 3 + 12);
   // A value that begins with a blank passes the dash test: no wait at all.
   auto t0 = std::chrono::steady_clock::now();
-  Run("prwatch", {"-server", "ctlhost", "-ntries", "2", "-nwait", " -5"});
+  RunClient("prwatch", {"-server", "ctlhost", "-ntries", "2", "-nwait", " -5"});
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
   EXPECT_EQ(Fetches(), 3 + 12 + 2);
 }
 
 TEST_F(ClientArea, ConfigurationIsReadFirst) {
   for (const char* conf : {"", "# nothing\n", "hostA hostB\n/p/\n/q/\n", static_cast<const char*>(nullptr)}) {
-    if (conf) testutil::WriteFile(area_ / "cconf", conf);
+    if (conf) WriteFile(area_ / "cconf", conf);
     else unlink((area_ / "cconf").c_str());
     for (const char* program : {"prwatch", "prbay"}) {
-      Outcome o = Run(program, {"-server", "ctlhost", "-server"});
+      Outcome o = RunClient(program, {"-server", "ctlhost", "-server"});
       EXPECT_EQ(o, (Outcome{"", "Error opening configuration file: cconf\n", 255}));
     }
   }

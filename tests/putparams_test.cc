@@ -7,6 +7,8 @@
 
 namespace {
 
+using namespace testutil;
+
 // The image written out field by field, as the controller reads it.
 std::string Image(const std::string& control, const std::string& reply,
                   const std::string& request, const std::string& count,
@@ -48,7 +50,7 @@ TEST(RequestImage, ByteForByte) {
 }
 
 TEST(Putparams, WritesTheImageAtTheStartAndCloses) {
-  testutil::TempDir dir;
+  TempDir dir;
   std::string path = dir / "req";
   Record r("prwatch", {"-l"});
   {
@@ -56,7 +58,7 @@ TEST(Putparams, WritesTheImageAtTheStartAndCloses) {
     std::fputs(std::string(200, 'x').c_str(), f.get());  // writes go to offset 0
     ASSERT_EQ(prclient::putparams(r.rec, std::move(f)), 0);
   }
-  std::string content = testutil::ReadFile(path);
+  std::string content = ReadFile(path);
   EXPECT_EQ(content.substr(0, 132), prclient::RequestImage(r.rec));
 
   // A stream that cannot be written reports failure.

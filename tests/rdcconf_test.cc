@@ -5,6 +5,8 @@
 
 namespace {
 
+using namespace testutil;
+
 struct Conf {
   int result;
   std::string host, print, stat;
@@ -12,9 +14,9 @@ struct Conf {
 
 // Reads `content` as the configuration; null content: no file at all.
 Conf Read(const char* content) {
-  testutil::TempDir dir;
+  TempDir dir;
   std::string path = dir / "cconf";
-  if (content) testutil::WriteFile(path, content);
+  if (content) WriteFile(path, content);
   const char* saved = prclient::Qconffile;
   prclient::Qconffile = path.c_str();
   char host[prclient::kHostSize] = "keep", print[prclient::kPathSize] = "p",

@@ -31,6 +31,8 @@
 
 namespace {
 
+using namespace testutil;
+
 using testing::AllOf;
 using testing::EndsWith;
 using testing::HasSubstr;
@@ -40,7 +42,7 @@ const char kRshd[] = "/usr/sbin/in.rshd";
 
 // The namespaces and their mounts go with the test process; an rshd still
 // serving when its inetd is stopped is reaped as the area's.
-class RealRcp : public testutil::AreaTest {
+class RealRcp : public AreaTest {
  protected:
   void SetUp() override {
     for (const char* program : {kInetd, kRshd, "/usr/bin/rcp"})
@@ -48,22 +50,20 @@ class RealRcp : public testutil::AreaTest {
         GTEST_SKIP() << program << " missing: needs rsh-client, rsh-server and openbsd-inetd; "
                                    "run tools/deps as root to install them";
     if (geteuid() != 0) GTEST_SKIP() << "needs root: in.rshd and its port are privileged";
-    if (testutil::HostName() == "localhost")
+    if (HostName() == "localhost")
       GTEST_SKIP() << "this host is called localhost: the client would copy locally";
-    if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
+    if (!Isolate()) GTEST_SKIP() << "no private namespaces: " << std::strerror(errno);
     chmod(home_.path().c_str(), 0700);
-    testutil::WriteFile(home_ / ".rhosts", "localhost root\n");
+    WriteFile(home_ / ".rhosts", "localhost root\n");
     chmod((home_ / ".rhosts").c_str(), 0600);
     ASSERT_EQ(mount(home_.path().c_str(), getpwuid(0)->pw_dir, nullptr, MS_BIND, nullptr), 0)
         << "mount home: " << std::strerror(errno);
     mounted_ = true;
-    inetd_.emplace(testutil::Launch{TOOLS_DIR "/private-rshd", {area_ / "inetd"}, "", {}, {}});
+    inetd_.emplace(Launch{TOOLS_DIR "/private-rshd", {area_ / "inetd"}, "", {}, {}});
     const auto listening = [] {  // on 127.0.0.1:514, in this network namespace
-      return testutil::ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") !=
-             std::string::npos;
+      return ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") != std::string::npos;
     };
-    ASSERT_TRUE(testutil::WaitFor(listening, testutil::Millis(5000)))
-        << "inetd does not listen: " << inetd_->err();
+    ASSERT_TRUE(WaitFor(listening, Millis(5000))) << "inetd does not listen: " << inetd_->err();
     area_.WriteConf("localhost", area_.requests() + "/");
   }
 
@@ -76,19 +76,18 @@ class RealRcp : public testutil::AreaTest {
   }
 
   // The real rcp and nothing of the tests' stand-ins on the path.
-  testutil::Launch Client(std::vector<std::string> args) {
+  Launch Client(std::vector<std::string> args) {
     return area_.Client("prwatch", std::move(args), {"PATH=/usr/bin:/bin"});
   }
 
-  testutil::TempDir home_;
-  std::optional<testutil::Running> inetd_;
+  TempDir home_;
+  std::optional<Running> inetd_;
   bool mounted_ = false;
 };
 
 TEST_F(RealRcp, ListingsComeBackOverRcp) {
-  testutil::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
-  const testutil::Outcome one =
-      testutil::Run(Client({"-j", "meeting notes", "-l", "-nwait", "1", "-ntries", "10"}));
+  Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE, "--quiet"});
+  const Outcome one = RunProgram(Client({"-j", "meeting notes", "-l", "-nwait", "1", "-ntries", "10"}));
   EXPECT_EQ(one.err, "");
   EXPECT_EQ(one.exitCode, 0);
   EXPECT_THAT(one.out, AllOf(testing::StartsWith("Jobs matching name \"meeting notes\": 1\n"),
@@ -97,18 +96,18 @@ TEST_F(RealRcp, ListingsComeBackOverRcp) {
 
 TEST_F(RealRcp, FailuresOverRcp) {
   // Nobody answers: the polls run out.
-  const testutil::Outcome down = testutil::Run(Client({"-nwait", "0", "-ntries", "2"}));
-  EXPECT_EQ(down, (testutil::Outcome{"", "Server not responding\n", 255}));
+  const Outcome down = RunProgram(Client({"-nwait", "0", "-ntries", "2"}));
+  EXPECT_EQ(down, (Outcome{"", "Server not responding\n", 255}));
   // The request directory missing on the controller: rcp says why.
   area_.WriteConf("localhost", area_ / "missing/");
-  const testutil::Outcome noDir = testutil::Run(Client({"-nwait", "0"}));
+  const Outcome noDir = RunProgram(Client({"-nwait", "0"}));
   EXPECT_THAT(noDir.err,
               AllOf(HasSubstr("missing/spr"), EndsWith("Server or directory unreachable\n")));
   EXPECT_EQ(noDir.exitCode, 255);
 }
 
 TEST_F(RealRcp, InterruptEndsARealCopy) {
-  testutil::ExpectInterruptInFetchEndsIt(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
+  ExpectInterruptInFetchEndsIt(Client({"-nwait", "0", "-ntries", "5"}), area_.requests());
 }
 
 }  // namespace

@@ -19,30 +19,28 @@
 
 namespace {
 
-using testutil::ReadFile;
-using testutil::WriteFile;
+using namespace testutil;
 
 // sshd's sessions still open when it is stopped are reaped as the area's.
-class RealSsh : public testutil::AreaTest {
+class RealSsh : public AreaTest {
  protected:
   void SetUp() override {
     if (access("/usr/sbin/sshd", X_OK) != 0)
       GTEST_SKIP() << "sshd missing: run tools/deps as root to install openssh-server";
     if (geteuid() != 0) GTEST_SKIP() << "needs root: sshd serves its logins as root";
-    if (!testutil::Isolate()) GTEST_SKIP() << "no private namespaces: " << strerror(errno);
+    if (!Isolate()) GTEST_SKIP() << "no private namespaces: " << strerror(errno);
     // The first entry for a name or a user id is the one that counts.
     WriteFile(home_ / "passwd",
               "root:x:0:0:root:" + home_.path() + ":/bin/sh\n" + ReadFile("/etc/passwd"));
     ASSERT_EQ(mount((home_ / "passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr), 0);
     mkdir((home_ / ".ssh").c_str(), 0700);
     const std::vector<std::string> args{"-qt", "ed25519", "-N", "", "-f", home_ / ".ssh/id"};
-    ASSERT_EQ(testutil::Run({"/usr/bin/ssh-keygen", args, "", {}, {}}).exitCode, 0);
+    ASSERT_EQ(RunProgram({"/usr/bin/ssh-keygen", args, "", {}, {}}).exitCode, 0);
     // On a loopback of its own, sshd has the standard port to itself.
-    sshd_.emplace(testutil::Launch{TOOLS_DIR "/private-sshd", {home_ / "sshd"}, "", {}, {}});
+    sshd_.emplace(Launch{TOOLS_DIR "/private-sshd", {home_ / "sshd"}, "", {}, {}});
     // sshd writes its pid file once it listens.
-    const auto listening = [&] { return testutil::Exists(home_ / "sshd/sshd.pid"); };
-    ASSERT_TRUE(testutil::WaitFor(listening, testutil::Millis(5000)))
-        << "sshd does not listen: " << sshd_->err();
+    const auto listening = [&] { return Exists(home_ / "sshd/sshd.pid"); };
+    ASSERT_TRUE(WaitFor(listening, Millis(5000))) << "sshd does not listen: " << sshd_->err();
     WriteFile(home_ / ".ssh/config", "Host ctl\nHostName 127.0.0.1\nIdentityFile " +
                                          home_ / ".ssh/id" + "\nUserKnownHostsFile " +
                                          home_ / "known" + "\nGlobalKnownHostsFile /dev/null\n");
@@ -55,31 +53,31 @@ class RealSsh : public testutil::AreaTest {
     if (sshd_) sshd_->Finish(SIGTERM);
     umount2("/etc/passwd", MNT_DETACH);  // its file goes with the home directory
     AreaTest::TearDown();
-    EXPECT_THAT(testutil::Area::Requests(area_.requests()), testing::IsEmpty()) << "left remote";
+    EXPECT_THAT(Area::Requests(area_.requests()), testing::IsEmpty()) << "left remote";
   }
 
   // The real scp, and no helper program to ask what a terminal cannot.
-  testutil::Launch Client(const char* program, std::vector<std::string> args) {
+  Launch Client(const char* program, std::vector<std::string> args) {
     return area_.Client(E2E_SSH_BIN "/" + std::string(program), std::move(args),
                         {"PATH=/usr/bin:/bin", "SSH_ASKPASS_REQUIRE=never"});
   }
 
-  testutil::TempDir home_;
+  TempDir home_;
   std::string knownHost_;
-  std::optional<testutil::Running> sshd_;
+  std::optional<Running> sshd_;
 };
 
 TEST_F(RealSsh, AnswersAndRemovalOverSsh) {
-  testutil::Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE});
-  const auto watch = testutil::Run(Client("prwatch", {"-j", "meeting notes", "-l", "-nwait", "1"}));
-  const auto bay = testutil::Run(Client("prbay", {"-p", "lp1"}));
+  Controller controller({"--dir", area_.requests(), "--state", SAMPLE_STATE});
+  const auto watch = RunProgram(Client("prwatch", {"-j", "meeting notes", "-l", "-nwait", "1"}));
+  const auto bay = RunProgram(Client("prbay", {"-p", "lp1"}));
   // Errors come first: each starts with the answer only when there are none.
   EXPECT_THAT(watch.err + watch.out, testing::StartsWith("Jobs matching name \"meeting notes\""));
   EXPECT_THAT(bay.err + bay.out, testing::StartsWith("Queues matching \"lp1\": 1\n"));
   EXPECT_EQ(std::make_pair(watch.exitCode, bay.exitCode), std::make_pair(0, 0));
   WriteFile(area_.requests() + "/sprGONE", "");
   prclient::RemoveRemoteFile("ctl", (area_.requests() + "/").c_str(), "sprGONE");
-  EXPECT_FALSE(testutil::Exists(area_.requests() + "/sprGONE"));
+  EXPECT_FALSE(Exists(area_.requests() + "/sprGONE"));
 }
 
 TEST_F(RealSsh, FailuresLeaveNothingBehind) {
@@ -96,18 +94,17 @@ TEST_F(RealSsh, FailuresLeaveNothingBehind) {
     WriteFile(home_ / "known", c.knownHosts);
     WriteFile(home_ / "sshd/authorized_keys", c.keys);
     area_.WriteConf("ctl", c.requestDir);
-    const auto o = testutil::Run(Client("prwatch", {"-nwait", "0", "-ntries", "1"}));
+    const auto o = RunProgram(Client("prwatch", {"-nwait", "0", "-ntries", "1"}));
     EXPECT_THAT(o.err, testing::AllOf(testing::HasSubstr(c.says),
                                       testing::EndsWith("Server or directory unreachable\n")));
     EXPECT_EQ(o.exitCode, 255) << c.says;
-    EXPECT_FALSE(testutil::Exists(home_ / "ran"));
-    EXPECT_THAT(testutil::ListDir(odd), testing::IsEmpty());
+    EXPECT_FALSE(Exists(home_ / "ran"));
+    EXPECT_THAT(ListDir(odd), testing::IsEmpty());
   }
 }
 
 TEST_F(RealSsh, InterruptEndsARealCopy) {
-  testutil::ExpectInterruptInFetchEndsIt(Client("prwatch", {"-nwait", "0", "-ntries", "5"}),
-                                       area_.requests());
+  ExpectInterruptInFetchEndsIt(Client("prwatch", {"-nwait", "0", "-ntries", "5"}), area_.requests());
 }
 
 }  // namespace

@@ -16,7 +16,8 @@
 
 namespace {
 
-using testutil::Millis;
+using namespace testutil;
+
 using testing::IsEmpty;
 using Clock = std::chrono::steady_clock;
 
@@ -61,17 +62,15 @@ class Pty {
 
 // A controller on this host answers at once; "ctlhost" is another host
 // reached through the stand-in copy commands, which answers nothing.
-class Terminal : public testutil::AreaTest {
+class Terminal : public AreaTest {
  protected:
-  std::unique_ptr<testutil::TestController> ctl_ =
-      testutil::Answering(area_.requests(), "0\nanswer\n");
+  std::unique_ptr<TestController> ctl_ = Answering(area_.requests(), "0\nanswer\n");
 };
 
 TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
-  auto remote = testutil::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
+  auto remote = Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  testutil::Running client(
-      area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=ask"}), tty.slave());
+  Running client(area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=ask"}), tty.slave());
   // The send asks, then every fetch until the answer is there.
   while (tty.Await("rcp password: ", Millis(5000))) tty.Type("secret\n");
   EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
@@ -89,17 +88,15 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
     SCOPED_TRACE(sigabbrev_np(c.sig));
     unlink((area_ / "stub-pids").c_str());
     Pty tty;
-    testutil::Running client(
-        area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}), tty.slave());
-    ASSERT_TRUE(
-        testutil::WaitFor([&] { return testutil::Exists(area_ / "stub-pids"); }, Millis(5000)));
+    Running client(area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}), tty.slave());
+    ASSERT_TRUE(WaitFor([&] { return Exists(area_ / "stub-pids"); }, Millis(5000)));
     const auto t0 = Clock::now();
     if (c.key) tty.Type(c.key);
     else kill(client.pid(), c.sig);
     EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, -c.sig);
     EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
-    EXPECT_TRUE(testutil::ReapAll(Millis(1000))) << "the copy or its child left running";
-    EXPECT_THAT(testutil::ListDir(area_.spool()), IsEmpty());
+    EXPECT_TRUE(ReapAll(Millis(1000))) << "the copy or its child left running";
+    EXPECT_THAT(ListDir(area_.spool()), IsEmpty());
   }
 }
 
@@ -107,9 +104,9 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   // Ignored here from before the start, as nohup leaves them.
   const auto savedInt = signal(SIGINT, SIG_IGN), savedHup = signal(SIGHUP, SIG_IGN);
   Pty tty;
-  testutil::Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
+  Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
   signal(SIGINT, savedInt), signal(SIGHUP, savedHup);
-  ASSERT_TRUE(testutil::WaitFor([&] { return testutil::ListDir(area_.spool()).size() == 1; },
+  ASSERT_TRUE(WaitFor([&] { return ListDir(area_.spool()).size() == 1; },
                               Millis(5000)));  // its call has begun
   tty.Type("\x03");
   kill(client.pid(), SIGHUP);
@@ -123,9 +120,9 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
 // pseudo-terminal does. (Standard error in a file gets not a byte of it:
 // the fault tests wait as long and compare it whole.)
 TEST_F(Terminal, WaitLineWhileWaiting) {
-  auto remote = testutil::Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
+  auto remote = Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  testutil::Running client(
+  Running client(
       area_.StubbedClient({"-server", std::string(17, '\t') + "ctlhost", "-nwait", "2"}), tty.slave());
   EXPECT_EQ(client.FinishWithin(Millis(10000)).exitCode, 0);
   EXPECT_THAT(tty.Screen(),

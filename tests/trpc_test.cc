@@ -12,8 +12,7 @@
 
 namespace {
 
-using testutil::SeenRequest;
-using testutil::TempDir;
+using namespace testutil;
 
 // A remote call against a controller of the test's own, with the scratch
 // directory checked empty afterwards on every path.
@@ -27,7 +26,7 @@ class TrpcTest : public testing::Test {
     prclient::ntrys = 10000000;  // polled without a pause until a controller answers
   }
   void TearDown() override {
-    EXPECT_EQ(testutil::ListDir(scratch_.path()), std::vector<std::string>{});
+    EXPECT_EQ(ListDir(scratch_.path()), std::vector<std::string>{});
     prclient::Tmpqdir = saved_.tmp;
     prclient::netwait = saved_.wait;
     prclient::ntrys = saved_.trys;
@@ -40,8 +39,8 @@ class TrpcTest : public testing::Test {
   // A call to the controller on this host.
   Result Call(std::vector<const char*> args = {}, const char* request = "prwatch") {
     Result r;
-    r.out = testutil::CaptureStdout([&] {
-      r.code = prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), request,
+    r.out = CaptureStdout([&] {
+      r.code = prclient::TRPC(HostName().c_str(), ctl_.slash().c_str(), request,
                               static_cast<int>(args.size()), args.data(), &r.status);
     });
     return r;
@@ -58,7 +57,7 @@ class TrpcTest : public testing::Test {
 // A request name over kMaxNameLength characters is cut in its field and on the line.
 TEST_F(TrpcTest, ALongRequestNameIsCutInItsFieldAndOnTheLine) {
   std::vector<SeenRequest> seen;
-  auto ctl = testutil::Answering(ctl_.path(), "0\n", &seen);
+  auto ctl = Answering(ctl_.path(), "0\n", &seen);
   std::vector<const char*> fifteen(15, "a");
   fifteen[13] = "14th";
   fifteen[14] = "15th";
@@ -96,7 +95,7 @@ TEST_F(TrpcTest, RepliesRelayedExactly) {
       {longFirst, prclient::kTrpcOk, 5, longFirst.substr(255)},
   };
   for (const auto& c : cases) {
-    auto ctl = testutil::Answering(ctl_.path(), c.reply);
+    auto ctl = Answering(ctl_.path(), c.reply);
     Result r = Call({"-p", "q 1", "-l"});
     EXPECT_EQ(std::tie(r.code, r.status, r.out), std::tie(c.code, c.status, c.out)) << c.reply.substr(0, 20);
   }
@@ -127,7 +126,7 @@ TEST_F(TrpcTest, PollLimits) {
   };
   EXPECT_LT(cpu(after) - cpu(before), 300) << "milliseconds of CPU";
   // The requests stay on the controller: the client removes nothing there.
-  EXPECT_EQ(testutil::ListDir(ctl_.path()).size(), 4u);
+  EXPECT_EQ(ListDir(ctl_.path()).size(), 4u);
 }
 
 // Outside a remote call, also once one has ended, a blocked interrupt is
@@ -157,30 +156,30 @@ TEST_F(TrpcTest, ScratchWithNoRoomForTheReplySendsNothing) {
   dir += "/";
   prclient::Tmpqdir = dir.c_str();
   EXPECT_EQ(Call().code, prclient::kTrpcSystemError);
-  EXPECT_EQ(testutil::ListDir(dir), std::vector<std::string>{});
-  EXPECT_EQ(testutil::ListDir(ctl_.path()), std::vector<std::string>{});
+  EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
+  EXPECT_EQ(ListDir(ctl_.path()), std::vector<std::string>{});
 }
 
 // An interrupt in a fetch (here the copy's own) ends the call at once: the
 // copy is ended gently first and has time to clean up before it is killed,
 // and the client then dies of the signal.
 TEST_F(TrpcTest, InterruptInAFetchEndsTheCopyGentlyFirst) {
-  testutil::ScopedEnv path("PATH", testutil::StubBinDir() + "/faulty:" + getenv("PATH")),
+  ScopedEnv path("PATH", StubBinDir() + "/faulty:" + getenv("PATH")),
       report("FAULT_PIDS", ctl_ / "cleaned"), fault("FAULT", "slow");
-  auto ctl = testutil::Answering(ctl_.path(), "0\n");  // the copy runs once a reply stands
+  auto ctl = Answering(ctl_.path(), "0\n");  // the copy runs once a reply stands
   const auto t0 = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
     signal(SIGINT, SIG_DFL);  // a background job starts with it ignored
     int status;
-    prclient::TRPC(testutil::HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr, &status);
+    prclient::TRPC(HostName().c_str(), ctl_.slash().c_str(), "prwatch", 0, nullptr, &status);
     _exit(0);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(3));
-  EXPECT_EQ(testutil::ReadFile(ctl_ / "cleaned"), "cleaned\n");
+  EXPECT_EQ(ReadFile(ctl_ / "cleaned"), "cleaned\n");
 }
 
 }  // namespace

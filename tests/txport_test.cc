@@ -14,6 +14,8 @@
 
 namespace {
 
+using namespace testutil;
+
 using prclient::CommandText;
 
 std::string Text(const std::optional<prclient::Command>& cmd) {
@@ -21,7 +23,7 @@ std::string Text(const std::optional<prclient::Command>& cmd) {
 }
 
 TEST(TransportCommands, ReadAsTheClassicCommandLines) {
-  const std::string self = testutil::HostName();
+  const std::string self = HostName();
   const char* here = self.c_str();
   const std::pair<std::optional<prclient::Command>, const char*> cases[] = {
       {prclient::TransportToCommand("ctl", "/q/", "req1", "/tmp/x"), "rcp /tmp/x ctl:/q/req1 1>/dev/null"},
@@ -50,8 +52,7 @@ TEST(TransportCommands, EveryInsertedStringIsOneWord) {
   ASSERT_TRUE(cmd);
   EXPECT_EQ(cmd->argv, (std::vector<std::string>{"rcp", "/tmp/x", "ctl:/q/req1"}));
   // A local directory with blanks and shell characters inside stays one word.
-  auto local = prclient::TransportFromCommand(testutil::HostName().c_str(),
-                                              "/q dir/$(x);`y`/", "rep1", "/tmp/y");
+  auto local = prclient::TransportFromCommand(HostName().c_str(), "/q dir/$(x);`y`/", "rep1", "/tmp/y");
   ASSERT_TRUE(local);
   EXPECT_EQ(local->argv, (std::vector<std::string>{"cp", "/dev/stdin", "/tmp/y"}));
   EXPECT_EQ(local->input, "/q dir/$(x);`y`/rep1");
@@ -68,7 +69,7 @@ TEST(TransportCommands, UnsafeHostsAndPathsAreRefused) {
   }
   // Words that a command would take as options.
   EXPECT_FALSE(prclient::TransportToCommand("ctl", "/q/", "r", "-rf"));
-  EXPECT_FALSE(prclient::TransportToCommand(testutil::HostName().c_str(), "-q/", "r", "/x"));
+  EXPECT_FALSE(prclient::TransportToCommand(HostName().c_str(), "-q/", "r", "/x"));
   // A remote path is read by the remote shell.
   EXPECT_FALSE(prclient::TransportToCommand("ctl", "/q;rm -rf ~/", "r", "/tmp/x"));
   EXPECT_FALSE(prclient::RemoveRemoteFileCommand("ctl", "/q/`id`/", "r"));
@@ -79,24 +80,24 @@ TEST(TransportCommands, UnsafeHostsAndPathsAreRefused) {
 // so does one of a link or a FIFO planted under the reply's name. A request
 // sent under the strictest umask is readable by the controller's user.
 TEST(Transport, StaleFilesRefusedCopiesAndModes) {
-  testutil::TempDir local, ctl;
-  const std::string self = testutil::HostName();
-  testutil::WriteFile(local / "rep", "stale");
-  testutil::WriteFile(local / "secret", "only mine");
+  TempDir local, ctl;
+  const std::string self = HostName();
+  WriteFile(local / "rep", "stale");
+  WriteFile(local / "secret", "only mine");
   symlink((local / "secret").c_str(), (ctl / "link").c_str());
   mkfifo((ctl / "fifo").c_str(), 0666);
   for (const char* name : {"missing", "link", "fifo"}) {
     EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), name, (local / "rep").c_str(), 1), -1);
-    EXPECT_FALSE(testutil::Exists(local / "rep")) << name;
+    EXPECT_FALSE(Exists(local / "rep")) << name;
   }
   EXPECT_EQ(prclient::TransportTo("a b", "/q/", "r", (local / "rep").c_str(), 1), -1);
   const mode_t saved = umask(077);
   chmod((local / "secret").c_str(), 0644);
   EXPECT_EQ(prclient::TransportTo(self.c_str(), ctl.slash().c_str(), "req", (local / "secret").c_str(), 1), 0);
   umask(saved);
-  EXPECT_EQ(testutil::Mode(ctl / "req"), S_IFREG | 0644u);
+  EXPECT_EQ(Mode(ctl / "req"), S_IFREG | 0644u);
   EXPECT_EQ(prclient::TransportFrom(self.c_str(), ctl.slash().c_str(), "req", (local / "rep").c_str(), 1), 0);
-  EXPECT_EQ(testutil::ReadFile(local / "rep"), "only mine");
+  EXPECT_EQ(ReadFile(local / "rep"), "only mine");
 }
 
 TEST(RunCommand, StatusesRedirectionsAndMemory) {
@@ -131,8 +132,8 @@ TEST(RunCommand, StatusesRedirectionsAndMemory) {
 // quick to copy: sparse) its source; it fails. One that runs past the time
 // limit is ended with what it left behind, the orphans it made included.
 TEST(RunCommand, SizeAndTimeLimitsEndTheCopyAndWhatItLeft) {
-  testutil::TempDir dir;
-  testutil::WriteFile(dir / "big", "");
+  TempDir dir;
+  WriteFile(dir / "big", "");
   ASSERT_EQ(truncate((dir / "big").c_str(), prclient::kMaxReply + 1), 0);
   EXPECT_EQ(prclient::RunCommand({{"cp", dir / "big", dir / "copy"}}), -1);
   struct stat st {};
@@ -142,7 +143,7 @@ TEST(RunCommand, SizeAndTimeLimitsEndTheCopyAndWhatItLeft) {
   EXPECT_EQ(prclient::RunCommand({{"sh", "-c", "(sleep 30 & echo $! >\"$1\"); exec sleep 30", "sh",
                                    dir / "orphan"}}), -1);
   prclient::copyLimit = saved;
-  const pid_t orphan = std::stoi(testutil::ReadFile(dir / "orphan"));
+  const pid_t orphan = std::stoi(ReadFile(dir / "orphan"));
   EXPECT_NE(kill(orphan, 0), 0) << "the orphan left running";
   if (kill(orphan, SIGKILL) == 0) waitpid(orphan, nullptr, 0);
 }
