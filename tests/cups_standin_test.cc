@@ -49,7 +49,7 @@ TEST(CupsStandin, ABrokenResponseIsToldFastAndLeavesNothingForTheNextRequest) {
   })) << standin.err();
   port.pop_back();
   Controller controller({"--dir", dir.path(), "--cups", "127.0.0.1:" + port, "--cups-idle", "1.5",
-                                  "--cups-limit", "1.5"});
+                         "--cups-limit", "1.5"});
   ASSERT_TRUE(controller.WaitReady()) << controller.err();
   int asked = 0;
   auto ask = [&](const std::string& mode) {

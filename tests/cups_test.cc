@@ -54,7 +54,7 @@ class Cups : public testing::Test {
       WriteFile(home + "/.cups/client.conf", "ServerName 127.0.0.1:1\n");
     }
     controller_.emplace(Launch{CONTROLLER_BIN, {"--dir", area_.requests(), "--cups", "--quiet"},
-                                         "", {"HOME=" + dir_ / "home", "CUPS_SERVER=127.0.0.1:2"}, {}});
+                               "", {"HOME=" + dir_ / "home", "CUPS_SERVER=127.0.0.1:2"}, {}});
   }
 
   void TearDown() override {

@@ -135,12 +135,12 @@ void Area::WriteConf(const std::string& host, const std::string& requestDir) con
 }
 
 Launch Area::Client(const std::string& program, std::vector<std::string> args,
-                              std::vector<std::string> env) const {
+                    std::vector<std::string> env) const {
   return {program[0] == '/' ? program : E2E_BIN "/" + program, std::move(args), path(), std::move(env), {}};
 }
 
 Launch Area::StubbedClient(std::vector<std::string> args, std::vector<std::string> env,
-                                     const std::string& program) const {
+                           const std::string& program) const {
   const std::string stubs = StubBinDir();
   env.insert(env.begin(), {"PATH=" + stubs + "/faulty:" + stubs + ":" + getenv("PATH"),
                            "RCP_ROOT=" + *this / "hosts", "FAULT_LOG=" + *this / "calls",

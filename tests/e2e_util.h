@@ -84,13 +84,13 @@ class Area : public TempDir {
   // An end-to-end program (a name in the test build, or a path) run in the
   // area with `env` added.
   Launch Client(const std::string& program, std::vector<std::string> args,
-                          std::vector<std::string> env) const;
+                std::vector<std::string> env) const;
   // `program` with the failing copy commands (tests/stubs/faulty, passing
   // calls on until FAULT is set) and the stand-in rcp first on PATH: a
   // host is a directory under hosts/, the stubs log their calls to
   // "calls", and a hanging stub writes its pids to stub-pids.
   Launch StubbedClient(std::vector<std::string> args, std::vector<std::string> env = {},
-                                 const std::string& program = "prwatch") const;
+                       const std::string& program = "prwatch") const;
   // Request files ("spr" names) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
 };

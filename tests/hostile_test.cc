@@ -56,7 +56,7 @@ TEST_F(Hostile, ClientsSharingAPidKeepTheirAnswers) {
     ASSERT_EQ(symlink(area_.spool().c_str(), (dir + "/spool").c_str()), 0);
     ASSERT_EQ(mkfifo((dir + "/cconf").c_str(), 0600), 0);
     Launch l = area_.StubbedClient({"-nwait", i % 2 ? "1" : "0", "-jc" + std::to_string(i),
-                                              "-ntries", i % 2 ? "20" : "10000000"});
+                                    "-ntries", i % 2 ? "20" : "10000000"});
     l.args.insert(l.args.begin(), {"-pf", "--mount-proc", l.program});
     l.program = "/usr/bin/unshare";
     l.cwd = dir;

@@ -106,8 +106,7 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   Pty tty;
   Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
   signal(SIGINT, savedInt), signal(SIGHUP, savedHup);
-  ASSERT_TRUE(WaitFor([&] { return ListDir(area_.spool()).size() == 1; },
-                              Millis(5000)));  // its call has begun
+  ASSERT_TRUE(WaitFor([&] { return ListDir(area_.spool()).size() == 1; }, Millis(5000)));  // its call has begun
   tty.Type("\x03");
   kill(client.pid(), SIGHUP);
   EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
