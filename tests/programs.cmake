@@ -23,7 +23,7 @@ e2e_programs(e2e rsh)
 e2e_programs(e2e_ssh ssh)
 
 # What the end-to-end suites share: processes, areas, the stand-ins.
-add_library(e2e_util OBJECT process.cc test_util.cc e2e_util.cc)
+add_library(e2e_util OBJECT test_util.cc e2e_util.cc)
 target_include_directories(e2e_util PUBLIC ${PROJECT_SOURCE_DIR}/lib)
 target_compile_definitions(e2e_util PUBLIC
   PRCLIENT_TEST_STUBS="${CMAKE_CURRENT_SOURCE_DIR}/stubs"
