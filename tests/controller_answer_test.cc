@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "controller_test_util.h"
+#include "e2e_util.h"
 #include "prcontroller/answer.h"
 #include "prcontroller/listing.h"
 #include "prcontroller/request.h"

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "controller_test_util.h"
+#include "e2e_util.h"
 #include "prcontroller/request.h"
 
 namespace prcontroller {

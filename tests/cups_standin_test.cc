@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "controller_test_util.h"
+#include "e2e_util.h"
 
 namespace {
 

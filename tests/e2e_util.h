@@ -47,12 +47,11 @@ pid_t Start(const Launch& launch, const std::string& scratch, const char* termin
 // Waits for a started program and reads what it printed.
 Outcome Finish(pid_t pid, const std::string& scratch);
 Outcome RunProgram(const Launch& launch);
-inline Outcome Run(const Launch& launch) { return RunProgram(launch); }  // TEMP
 
 using Millis = std::chrono::milliseconds;
 
 // Polls `done` every few milliseconds until it holds or `limit` has passed.
-bool WaitFor(const std::function<bool()>& done, Millis limit);
+bool WaitFor(const std::function<bool()>& done, Millis limit = Millis(5000));
 // The children of single-threaded `pid`, zombies included.
 std::vector<pid_t> ChildrenOf(pid_t pid);
 // Waits until this process has no children left, reaping them. Those still
@@ -139,6 +138,31 @@ class AreaTest : public testing::Test {
   // Requests to this host go through /usr/bin/cp, which is not logged.
   int Fetches() const;
   Area area_;
+};
+
+// The controller run as a real process, and requests dropped before it.
+
+// A reply's status line and the first line of its text, "0\nAll jobs: 6".
+inline std::string Head(const std::string& path) {
+  const std::string text = ReadFile(path);
+  return text.substr(0, text.find('\n', text.find('\n') + 1));
+}
+
+// Drops a request in `dir` as a client's copy does and returns its reply's head.
+inline std::string Ask(const std::string& dir, const std::string& control, const std::string& reply,
+                       const std::string& request, const std::vector<std::string>& args) {
+  WriteFile(dir + "/" + control, ClientImage(control, reply, request, args));
+  return WaitFor([&] { return Exists(dir + "/" + reply); }) ? Head(dir + "/" + reply) : "no reply";
+}
+
+// The prcontroller program run with `args`, killed when the object goes
+// unless it was finished; what it logs is its standard error.
+struct Controller : Running {
+  explicit Controller(std::vector<std::string> args) : Running({CONTROLLER_BIN, std::move(args), "", {}, ""}) {}
+  bool WaitLogged(const std::string& what) const {
+    return WaitFor([&] { return err().find(what) != std::string::npos; });
+  }
+  bool WaitReady() const { return WaitLogged("serving "); }
 };
 
 }  // namespace testutil

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <list>
 
-#include "controller_test_util.h"
+#include "e2e_util.h"
 #include "posix_util.h"
 
 namespace {
@@ -30,7 +30,7 @@ TEST_F(Hostile, RequestNameHiddenUntilDelivered) {
   const passwd* nobody = Nobody(&why);
   if (!nobody) GTEST_SKIP() << why;
   Running client(area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}));
-  ASSERT_TRUE(WaitFor([&] { return Exists(area_ / "stub-pids"); }, Millis(5000)));
+  ASSERT_TRUE(WaitFor([&] { return Exists(area_ / "stub-pids"); }));
   // Root sees the request in the send; the other user does not.
   const Launch find{"/usr/bin/find", {area_.spool()}, "", {}, {}};
   EXPECT_THAT(RunProgram(find).out, HasSubstr("/spr"));

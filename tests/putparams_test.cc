@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "prclient.h"
 #include "test_util.h"
 
@@ -19,20 +17,6 @@ std::string Image(const std::string& control, const std::string& reply,
   return img;
 }
 
-struct Record {
-  prclient::RequestRecord rec;
-  std::vector<std::string> quoted;
-  Record(const char* request, std::vector<std::string> args) {
-    std::strcpy(rec.controlName, "sprAb12Cd");
-    std::strcpy(rec.replyName, "4c5d7bws101f4");
-    std::strncpy(rec.requestName, request, 13);
-    rec.wordCount = static_cast<int>(args.size()) + 1;
-    rec.words[0] = rec.requestName;
-    for (const std::string& a : args) quoted.push_back('"' + a + '"');
-    for (std::size_t i = 0; i < quoted.size(); ++i) rec.words[i + 1] = quoted[i].c_str();
-  }
-};
-
 TEST(RequestImage, ByteForByte) {
   const struct {
     const char* request;
@@ -45,14 +29,14 @@ TEST(RequestImage, ByteForByte) {
       {"prbay", {"a b", "say \"hi\""}, "prbay", "3", "prbay \"a b\" \"say \"hi\"\""},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(prclient::RequestImage(Record(c.request, c.args).rec),
+    EXPECT_EQ(ClientImage("sprAb12Cd", "4c5d7bws101f4", c.request, c.args),
               Image("sprAb12Cd", "4c5d7bws101f4", c.name, c.count, c.line));
 }
 
 TEST(Putparams, WritesTheImageAtTheStartAndCloses) {
   TempDir dir;
   std::string path = dir / "req";
-  Record r("prwatch", {"-l"});
+  const ClientRecord r("sprAb12Cd", "4c5d7bws101f4", "prwatch", {"-l"});
   {
     prclient::FilePtr f(std::fopen(path.c_str(), "w+"));
     std::fputs(std::string(200, 'x').c_str(), f.get());  // writes go to offset 0

@@ -27,7 +27,7 @@
 #include <cstring>
 #include <optional>
 
-#include "controller_test_util.h"
+#include "e2e_util.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ class RealRcp : public AreaTest {
     const auto listening = [] {  // on 127.0.0.1:514, in this network namespace
       return ReadFile("/proc/self/net/tcp").find("0100007F:0202 00000000:0000 0A") != std::string::npos;
     };
-    ASSERT_TRUE(WaitFor(listening, Millis(5000))) << "inetd does not listen: " << inetd_->err();
+    ASSERT_TRUE(WaitFor(listening)) << "inetd does not listen: " << inetd_->err();
     area_.WriteConf("localhost", area_.requests() + "/");
   }
 

@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "controller_test_util.h"
+#include "e2e_util.h"
 #include "prclient.h"
 
 namespace {
@@ -40,7 +40,7 @@ class RealSsh : public AreaTest {
     sshd_.emplace(Launch{TOOLS_DIR "/private-sshd", {home_ / "sshd"}, "", {}, {}});
     // sshd writes its pid file once it listens.
     const auto listening = [&] { return Exists(home_ / "sshd/sshd.pid"); };
-    ASSERT_TRUE(WaitFor(listening, Millis(5000))) << "sshd does not listen: " << sshd_->err();
+    ASSERT_TRUE(WaitFor(listening)) << "sshd does not listen: " << sshd_->err();
     WriteFile(home_ / ".ssh/config", "Host ctl\nHostName 127.0.0.1\nIdentityFile " +
                                          home_ / ".ssh/id" + "\nUserKnownHostsFile " +
                                          home_ / "known" + "\nGlobalKnownHostsFile /dev/null\n");

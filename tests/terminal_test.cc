@@ -89,7 +89,7 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
     unlink((area_ / "stub-pids").c_str());
     Pty tty;
     Running client(area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=hang"}), tty.slave());
-    ASSERT_TRUE(WaitFor([&] { return Exists(area_ / "stub-pids"); }, Millis(5000)));
+    ASSERT_TRUE(WaitFor([&] { return Exists(area_ / "stub-pids"); }));
     const auto t0 = Clock::now();
     if (c.key) tty.Type(c.key);
     else kill(client.pid(), c.sig);
@@ -106,7 +106,7 @@ TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
   Pty tty;
   Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
   signal(SIGINT, savedInt), signal(SIGHUP, savedHup);
-  ASSERT_TRUE(WaitFor([&] { return ListDir(area_.spool()).size() == 1; }, Millis(5000)));  // its call has begun
+  ASSERT_TRUE(WaitFor([&] { return ListDir(area_.spool()).size() == 1; }));  // its call has begun
   tty.Type("\x03");
   kill(client.pid(), SIGHUP);
   EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);

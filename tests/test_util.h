@@ -3,7 +3,9 @@
 #ifndef PRCLIENT_TEST_UTIL_H_
 #define PRCLIENT_TEST_UTIL_H_
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -11,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "prclient.h"
 
 namespace testutil {
 
@@ -40,6 +44,33 @@ std::string HostName();
 
 // Runs `fn` with standard output sent to a file and returns what it wrote.
 std::string CaptureStdout(const std::function<void()>& fn);
+
+// A request as the client library fills it in; the remote call wraps each
+// argument in double quotes, escaping nothing. Inline, as only the suites
+// that link a build of the library use it.
+struct ClientRecord {
+  ClientRecord(const std::string& control, const std::string& reply, const std::string& request,
+               std::vector<std::string> args)
+      : quoted(std::move(args)) {
+    std::snprintf(rec.controlName, sizeof rec.controlName, "%s", control.c_str());
+    std::snprintf(rec.replyName, sizeof rec.replyName, "%s", reply.c_str());
+    std::snprintf(rec.requestName, sizeof rec.requestName, "%s", request.c_str());
+    quoted.resize(std::min<std::size_t>(quoted.size(), prclient::kMaxArgs));
+    rec.wordCount = static_cast<int>(quoted.size()) + 1;
+    rec.words[0] = rec.requestName;
+    for (std::size_t i = 0; i < quoted.size(); ++i) rec.words[i + 1] = (quoted[i] = '"' + quoted[i] + '"').c_str();
+  }
+  ClientRecord(const ClientRecord&) = delete;
+  ClientRecord& operator=(const ClientRecord&) = delete;
+  prclient::RequestRecord rec;
+  std::vector<std::string> quoted;  // what rec.words point into
+};
+
+// The request image a client writes, made by the client library itself.
+inline std::string ClientImage(const std::string& control, const std::string& reply, const std::string& request,
+                               std::vector<std::string> args) {
+  return prclient::RequestImage(ClientRecord(control, reply, request, std::move(args)).rec);
+}
 
 // What a test controller saw of one request.
 struct SeenRequest {
