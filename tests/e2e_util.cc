@@ -123,9 +123,9 @@ void ExpectInterruptInFetchEndsIt(const Launch& launch, const std::string& reque
     return false;
   });
   Running client(launch);
-  EXPECT_TRUE(WaitFor([&] { return made.load(); }, Millis(10000)));
+  EXPECT_TRUE(WaitFor([&] { return made && ChildrenOf(client.pid()).size() == 1; }, Millis(10000)))
+      << "no copy running";
   std::this_thread::sleep_for(Millis(500));  // well inside the fetch
-  EXPECT_EQ(ChildrenOf(client.pid()).size(), 1u) << "no copy running";
   EXPECT_EQ(client.Finish(SIGINT).exitCode, -SIGINT);
   // Let the far side go: it finds the pipe empty and its client gone.
   close(open(fifo.c_str(), O_WRONLY | O_NONBLOCK));

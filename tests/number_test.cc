@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <optional>
+#include <utility>
 
 #include "number.h"
 
@@ -9,7 +11,6 @@ namespace {
 using prclient::NumberForm;
 
 TEST(ParseInteger, WholeFieldsAreStrict) {
-  // The C-reader form is pinned by the status line and prwatch's options.
   const struct {
     const char* text;
     long long min, max;
@@ -23,7 +24,12 @@ TEST(ParseInteger, WholeFieldsAreStrict) {
   for (const auto& c : cases)
     EXPECT_EQ(prclient::ParseInteger(c.text, NumberForm::kWhole, c.min, c.max), c.value)
         << c.text;
-  EXPECT_EQ(prclient::ParseInteger("-99999999999999999999x", NumberForm::kPrefix, -9, 9), -9);
+  // The prefix form reads what a status line or -ntries begins with, as %d
+  // does, clamped to the range.
+  const std::pair<const char*, std::optional<long long>> prefixes[] = {
+      {"3x", 3}, {" -5", -5}, {"+7", 7}, {"abc", {}}, {"", {}}, {"-", {}}, {"x3", {}}, {"-99999999999999999999x", -9}};
+  for (const auto& [text, value] : prefixes)
+    EXPECT_EQ(prclient::ParseInteger(text, NumberForm::kPrefix, -9, 9), value) << text;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
@@ -30,24 +29,6 @@ TEST(PrwatchOptions, WhichFormsAreLocal) {
     auto argv = Argv({f.arg, "v"});
     prwatch::LocalOptions o = prwatch::ScanOptions(3, argv.data());
     EXPECT_EQ(std::tie(o.server, o.tries, o.wait), std::tie(f.server, f.tries, f.wait)) << f.arg;
-  }
-}
-
-TEST(PrwatchOptions, NumbersReadLikePercentD) {
-  const struct {
-    const char* text;
-    bool ok;
-    int value;
-  } numbers[] = {
-      {"3", true, 3},        {"3x", true, 3},     {" -5", true, -5},      {"+7", true, 7},
-      {"abc", false, 99},    {"", false, 99},     {"-", false, 99},       {"x3", false, 99},
-      {"99999999999", true, INT_MAX},             {"-99999999999", true, INT_MIN},
-      {"2147483647", true, INT_MAX},              {"-2147483648", true, INT_MIN},
-  };
-  for (const auto& n : numbers) {
-    int value = 99;
-    const bool ok = prwatch::ReadNumber(n.text, &value);
-    EXPECT_EQ(std::pair(ok, value), std::pair(n.ok, n.value)) << n.text;
   }
 }
 

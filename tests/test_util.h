@@ -1,5 +1,6 @@
-// Helpers shared by the library's tests: temporary areas, files, captured
-// standard output and a controller that answers requests in a directory.
+// Helpers of every suite: temporary folders, files, captured standard
+// output, request images, and a controller thread that answers requests in
+// a directory.
 #ifndef PRCLIENT_TEST_UTIL_H_
 #define PRCLIENT_TEST_UTIL_H_
 
@@ -60,9 +61,7 @@ struct ClientRecord {
     rec.words[0] = rec.requestName;
     for (std::size_t i = 0; i < quoted.size(); ++i) rec.words[i + 1] = (quoted[i] = '"' + quoted[i] + '"').c_str();
   }
-  ClientRecord(const ClientRecord&) = delete;
-  ClientRecord& operator=(const ClientRecord&) = delete;
-  prclient::RequestRecord rec;
+  prclient::RequestRecord rec;  // points into itself and `quoted`: not to be copied
   std::vector<std::string> quoted;  // what rec.words point into
 };
 
