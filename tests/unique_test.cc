@@ -95,6 +95,9 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   EXPECT_EQ(prclient::MakeUnique(first, 14) | prclient::MakeUnique(second, 14), 0);
   EXPECT_LT(strnlen(first, sizeof first), sizeof first) << "terminated";
   EXPECT_STRNE(first, second);
+  char one[1] = {'Z'};  // room for the terminator alone
+  EXPECT_EQ(prclient::MakeUnique(one, 1), 0);
+  EXPECT_EQ(one[0], '\0');
 }
 
 TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
@@ -120,8 +123,12 @@ TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
   umask(old);
   EXPECT_EQ(prclient::SetDir(start), 0);
   EXPECT_NE(names[0], names[1]);
-  // A bad template or directory fails.
+  // A bad template or directory fails, as does one whose file's path would
+  // not fit the library's path buffers.
+  const std::string edge = dir / std::string(prclient::kPathSize - dir.path().size() - 11, 'e');
+  ASSERT_EQ(mkdir(edge.c_str(), 0755), 0);
   const std::pair<std::string, std::string> bad[] = {
+      {edge + "/", "sprXXXXXX"},
       {dir.slash(), "sprXXXXX"}, {dir.slash(), "sprXXXXXXXXXXX"},  // 14: no room for the NUL
       {"/nonexistent-dir/", "sprXXXXXX"},
       {"/" + std::string(130, 'd'), "sprXXXXXX"}};
