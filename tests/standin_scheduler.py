@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
-"""A stand-in CUPS scheduler on 127.0.0.1 that answers Get-Jobs well, or
-badly on purpose, as MODEFILE says; the file is read again for each request,
-so a test changes the mode on a kept connection. Prints its port first.
-
-  normal       four jobs, Content-Length exact, connection kept
-  long-length  the same with a Content-Length 4096 too large, then silence
-  endless      a chunked answer that streams jobs without end
-  extra        a normal answer and, in the same write, a second whole one
-               holding a job named "smuggled"
-  silent       the request is read, and nothing ever sent
-
-usage: standin_scheduler.py MODEFILE
-"""
+# A stand-in CUPS scheduler on 127.0.0.1 that answers Get-Jobs well, or
+# badly on purpose, as MODEFILE says; the file is read again for each request,
+# so a test changes the mode on a kept connection. Prints its port first.
+#
+#   normal       four jobs, Content-Length exact, connection kept
+#   long-length  the same with a Content-Length 4096 too large, then silence
+#   endless      a chunked answer that streams jobs without end
+#   extra        a normal answer and, in the same write, a second whole one
+#                holding a job named "smuggled"
+#   silent       the request is read, and nothing ever sent
+#
+# usage: standin_scheduler.py MODEFILE
 import socket
 import struct
 import sys
@@ -98,7 +97,7 @@ def serve(sock, mode_file):
 
 def main():
     if len(sys.argv) != 2:
-        sys.exit(__doc__.strip())
+        sys.exit("usage: standin_scheduler.py MODEFILE")
     server = socket.create_server(("127.0.0.1", 0))
     print(server.getsockname()[1], flush=True)
     while True:
