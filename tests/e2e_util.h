@@ -1,5 +1,6 @@
-// Helpers for the end-to-end suites: a client's working area, programs
-// watched from outside, running as another user, private namespaces.
+// Helpers for the end-to-end suites: programs run and watched as processes,
+// a client's working area, another user, private namespaces, and the real
+// controller.
 #ifndef PRCLIENT_TEST_E2E_UTIL_H_
 #define PRCLIENT_TEST_E2E_UTIL_H_
 
@@ -86,7 +87,6 @@ class Running {
 // of it, and is interrupted there. The client must have had a child (its
 // copy) just before, and die of the signal.
 void ExpectInterruptInFetchEndsIt(const Launch& client, const std::string& requests);
-
 
 // "nobody", when the tests run as root and can become it, and it can reach
 // the build (the programs, and the test areas beside them), which a

@@ -80,16 +80,20 @@ TEST(MakeUnique, NamesDifferBetweenClients) {
   std::istringstream names(ReadFile("/proc/self/fd/" + std::to_string(out[0])));
   for (pid_t pid : pids) waitpid(pid, nullptr, 0);
   for (int fd : {ready[0], ready[1], go[0], out[0]}) close(fd);
-  std::set<std::string> distinct, counters;  // each client starts its counter somewhere
+  // Each client starts its counter somewhere, and has random digits of its
+  // own before it: names made in one millisecond differ there too.
+  std::set<std::string> distinct, counters, fronts;
   std::size_t count = 0;
   for (std::string name; std::getline(names, name); ++count) {
     EXPECT_LE(name.size(), 13u);
     distinct.insert(name);
     counters.insert(name.substr(name.size() - 4));
+    fronts.insert(name.substr(0, name.size() - 4));
   }
   EXPECT_EQ(count, pids.size());
   EXPECT_EQ(distinct.size(), count);
   EXPECT_GT(counters.size(), count / 2);
+  EXPECT_GT(fronts.size(), count / 2);
   char first[prclient::kNameSize], second[prclient::kNameSize];
   std::memset(first, 'Z', sizeof first);
   EXPECT_EQ(prclient::MakeUnique(first, 14) | prclient::MakeUnique(second, 14), 0);
