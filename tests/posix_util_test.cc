@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -17,7 +18,7 @@ namespace {
 
 using namespace testutil;
 
-TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
+TEST(PosixUtil, ReadsStopAtTheLimitOrTheEndAndRemovalTakesDirectories) {
   TempDir dir;
   WriteFile(dir / "f", std::string(70000, 'x'));
   std::string got, err;
@@ -25,6 +26,9 @@ TEST(PosixUtil, ReadAllStopsAtTheLimitAndRemovalTakesDirectories) {
     prclient::Fd fd(::open((dir / "f").c_str(), O_RDONLY));
     EXPECT_EQ(prclient::ReadAll(fd.get(), &got, limit, &err), limit == 70000) << limit;
   }
+  const prclient::Fd head(::open((dir / "f").c_str(), O_RDONLY));
+  errno = EINTR;  // an earlier call's, which must not make a read look interrupted
+  EXPECT_EQ(prclient::ReadHead(head.get(), 80000), std::string(70000, 'x'));
   ::mkdir((dir / "d").c_str(), 0700);
   prclient::Fd d(::open((dir / "d").c_str(), O_RDONLY));  // reading it fails
   EXPECT_FALSE(prclient::ReadAll(d.get(), &got, 10, &err));

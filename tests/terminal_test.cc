@@ -67,14 +67,16 @@ class Terminal : public AreaTest {
   std::unique_ptr<TestController> ctl_ = Answering(area_.requests(), "0\nanswer\n");
 };
 
+// The send asks, then the fetch after a wait long enough to show the wait
+// line, which goes before the question.
 TEST_F(Terminal, TheCopyCommandAsksOnTheTerminal) {
   auto remote = Answering(area_ / "hosts/ctlhost" + area_.requests(), "0\nfar answer\n");
   Pty tty;
-  Running client(area_.StubbedClient({"-server", "ctlhost", "-nwait", "0"}, {"FAULT=ask"}), tty.slave());
-  // The send asks, then every fetch until the answer is there.
+  Running client(area_.StubbedClient({"-server", "ctlhost", "-nwait", "2"}, {"FAULT=ask"}), tty.slave());
   while (tty.Await("rcp password: ", Millis(5000))) tty.Type("secret\n");
   EXPECT_EQ(client.FinishWithin(Millis(5000)).exitCode, 0);
-  EXPECT_THAT(tty.Screen(), testing::HasSubstr("far answer\r\n"));
+  EXPECT_THAT(tty.Screen(), testing::AllOf(testing::HasSubstr("polls made\r"), testing::HasSubstr(" \rrcp password: "),
+                                          testing::HasSubstr("far answer\r\n")));
 }
 // Typed keys reach the client and its copy command together; a signal sent
 // to the client alone ends the copy command first. Either way the client
