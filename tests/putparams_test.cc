@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "prclient.h"
 #include "test_util.h"
 
@@ -36,18 +38,21 @@ TEST(RequestImage, ByteForByte) {
 TEST(Putparams, WritesTheImageAtTheStartAndCloses) {
   TempDir dir;
   std::string path = dir / "req";
-  const ClientRecord r("sprAb12Cd", "4c5d7bws101f4", "prwatch", {"-l"});
+  prclient::RequestRecord rec;  // the request name alone
+  std::strcpy(rec.requestName, "prwatch");
+  rec.wordCount = 1;
+  rec.words[0] = rec.requestName;
   {
     prclient::FilePtr f(std::fopen(path.c_str(), "w+"));
     std::fputs(std::string(200, 'x').c_str(), f.get());  // writes go to offset 0
-    ASSERT_EQ(prclient::putparams(r.rec, std::move(f)), 0);
+    ASSERT_EQ(prclient::putparams(rec, std::move(f)), 0);
   }
   std::string content = ReadFile(path);
-  EXPECT_EQ(content.substr(0, 132), prclient::RequestImage(r.rec));
+  EXPECT_EQ(content.substr(0, 132), prclient::RequestImage(rec));
 
   // A stream that cannot be written reports failure.
   prclient::FilePtr ro(std::fopen(path.c_str(), "r"));
-  EXPECT_EQ(prclient::putparams(r.rec, std::move(ro)), -1);
+  EXPECT_EQ(prclient::putparams(rec, std::move(ro)), -1);
 }
 
 }  // namespace

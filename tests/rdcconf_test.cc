@@ -17,12 +17,10 @@ Conf Read(const char* content) {
   TempDir dir;
   std::string path = dir / "cconf";
   if (content) WriteFile(path, content);
-  const char* saved = prclient::Qconffile;
-  prclient::Qconffile = path.c_str();
+  const Scoped<const char*> conf(prclient::Qconffile, path.c_str());
   char host[prclient::kHostSize] = "keep", print[prclient::kPathSize] = "p",
        stat[prclient::kPathSize] = "s";
   Conf c{prclient::ReadConf(host, print, stat), host, print, stat};
-  prclient::Qconffile = saved;
   return c;
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "prclient.h"
@@ -46,29 +47,20 @@ std::string HostName();
 // Runs `fn` with standard output sent to a file and returns what it wrote.
 std::string CaptureStdout(const std::function<void()>& fn);
 
-// A request as the client library fills it in; the remote call wraps each
-// argument in double quotes, escaping nothing. Inline, as only the suites
-// that link a build of the library use it.
-struct ClientRecord {
-  ClientRecord(const std::string& control, const std::string& reply, const std::string& request,
-               std::vector<std::string> args)
-      : quoted(std::move(args)) {
-    std::snprintf(rec.controlName, sizeof rec.controlName, "%s", control.c_str());
-    std::snprintf(rec.replyName, sizeof rec.replyName, "%s", reply.c_str());
-    std::snprintf(rec.requestName, sizeof rec.requestName, "%s", request.c_str());
-    quoted.resize(std::min<std::size_t>(quoted.size(), prclient::kMaxArgs));
-    rec.wordCount = static_cast<int>(quoted.size()) + 1;
-    rec.words[0] = rec.requestName;
-    for (std::size_t i = 0; i < quoted.size(); ++i) rec.words[i + 1] = (quoted[i] = '"' + quoted[i] + '"').c_str();
-  }
-  prclient::RequestRecord rec;  // points into itself and `quoted`: not to be copied
-  std::vector<std::string> quoted;  // what rec.words point into
-};
-
-// The request image a client writes, made by the client library itself.
+// The request image a client writes, made by the client library itself;
+// the remote call wraps each argument in double quotes, escaping nothing.
+// Inline, as only the suites that link a build of the library use it.
 inline std::string ClientImage(const std::string& control, const std::string& reply, const std::string& request,
                                std::vector<std::string> args) {
-  return prclient::RequestImage(ClientRecord(control, reply, request, std::move(args)).rec);
+  prclient::RequestRecord rec;
+  std::snprintf(rec.controlName, sizeof rec.controlName, "%s", control.c_str());
+  std::snprintf(rec.replyName, sizeof rec.replyName, "%s", reply.c_str());
+  std::snprintf(rec.requestName, sizeof rec.requestName, "%s", request.c_str());
+  args.resize(std::min<std::size_t>(args.size(), prclient::kMaxArgs));
+  rec.wordCount = static_cast<int>(args.size()) + 1;
+  rec.words[0] = rec.requestName;
+  for (std::size_t i = 0; i < args.size(); ++i) rec.words[i + 1] = (args[i] = '"' + args[i] + '"').c_str();
+  return prclient::RequestImage(rec);
 }
 
 // What a test controller saw of one request.
@@ -101,6 +93,21 @@ std::unique_ptr<TestController> Answering(const std::string& dir, std::string re
 
 // The directory of the stand-in rcp, to put first on PATH.
 std::string StubBinDir();
+
+// Gives a library setting a value for the object's lifetime.
+template <typename T>
+class Scoped {
+ public:
+  Scoped(T& var, T value) : var_(var), old_(std::exchange(var, value)) {}
+  ~Scoped() { var_ = old_; }
+  Scoped(const Scoped&) = delete;
+  Scoped& operator=(const Scoped&) = delete;
+  const T& old() const { return old_; }
+
+ private:
+  T& var_;
+  T old_;
+};
 
 // Sets an environment variable for the test's lifetime.
 class ScopedEnv {

@@ -18,19 +18,7 @@ using namespace testutil;
 // directory checked empty afterwards on every path.
 class TrpcTest : public testing::Test {
  protected:
-  void SetUp() override {
-    saved_ = {prclient::Tmpqdir, prclient::netwait, prclient::ntrys};
-    scratchPath_ = scratch_.slash();
-    prclient::Tmpqdir = scratchPath_.c_str();
-    prclient::netwait = 0;
-    prclient::ntrys = 10000000;  // polled without a pause until a controller answers
-  }
-  void TearDown() override {
-    EXPECT_EQ(ListDir(scratch_.path()), std::vector<std::string>{});
-    prclient::Tmpqdir = saved_.tmp;
-    prclient::netwait = saved_.wait;
-    prclient::ntrys = saved_.trys;
-  }
+  void TearDown() override { EXPECT_EQ(ListDir(scratch_.path()), std::vector<std::string>{}); }
 
   struct Result {
     int code = -100, status = -100;
@@ -47,11 +35,10 @@ class TrpcTest : public testing::Test {
   }
 
   TempDir scratch_, ctl_;
-  std::string scratchPath_;
-  struct {
-    const char* tmp;
-    int wait, trys;
-  } saved_{};
+  const std::string scratchPath_ = scratch_.slash();
+  Scoped<const char*> tmp_{prclient::Tmpqdir, scratchPath_.c_str()};
+  // Polled without a pause until a controller answers.
+  Scoped<int> wait_{prclient::netwait, 0}, trys_{prclient::ntrys, 10000000};
 };
 
 // A request name over kMaxNameLength characters is cut in its field and on the line.
@@ -102,7 +89,7 @@ TEST_F(TrpcTest, RepliesRelayedExactly) {
 }
 
 TEST_F(TrpcTest, PollLimits) {
-  EXPECT_EQ(std::pair(saved_.wait, saved_.trys), std::pair(5, 12)) << "the defaults the manuals give";
+  EXPECT_EQ(std::pair(wait_.old(), trys_.old()), std::pair(5, 12)) << "the defaults the manuals give";
   // Nobody answers: ntrys polls, then "no reply"; none or a negative count.
   prclient::ntrys = 3;
   EXPECT_EQ(Call().code, prclient::kTrpcNoReply);

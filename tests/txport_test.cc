@@ -142,14 +142,13 @@ TEST(RunCommand, SizeAndTimeLimitsEndTheCopyAndWhatItLeft) {
   struct stat st {};
   EXPECT_LE(stat((dir / "copy").c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0u,
             prclient::kMaxReply);
-  const int saved = std::exchange(prclient::copyLimit, 1);
+  const Scoped<int> limit(prclient::copyLimit, 1);
   const auto t0 = std::chrono::steady_clock::now();
   const std::clock_t cpu = std::clock();
   const char* script = "(sleep 30 & echo $! >\"$1\"); sleep 30 & trap '' TERM; wait; sleep 0.5";
   EXPECT_EQ(prclient::RunCommand({{"sh", "-c", script, "sh", dir / "orphan"}}), -1);
   EXPECT_LT(std::clock() - cpu, CLOCKS_PER_SEC / 10);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500)) << "its child not ended";
-  prclient::copyLimit = saved;
   const pid_t orphan = std::stoi(ReadFile(dir / "orphan"));
   EXPECT_NE(kill(orphan, 0), 0) << "the orphan left running";
   if (kill(orphan, SIGKILL) == 0) waitpid(orphan, nullptr, 0);
