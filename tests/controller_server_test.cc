@@ -152,7 +152,7 @@ TEST_F(ControllerServer, ARemovedOrReplacedDirectoryEndsTheController) {
     ASSERT_EQ(replace ? mkdir(dir_.path().c_str(), 0755) : 0, 0);
     ASSERT_TRUE(controller_->WaitLogged("exiting")) << controller_->err();
     EXPECT_EQ(controller_->Finish().exitCode, 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));  // not at the next full look
   }
 }
 
@@ -197,7 +197,7 @@ TEST_F(ControllerServer, AStateFileRewrittenInPlaceIsNeverAnsweredTorn) {
 
 // One job name of a megabyte among thousands of jobs: each listing stays
 // quick (padding every row to that name's width took minutes), and a stop
-// is not held up by a queue of such listings.
+// is not held up by a queue of such listings: it comes before them.
 TEST_F(ControllerServer, AHugeJobNameIsListedQuicklyAndDoesNotHoldUpAStop) {
   std::string huge = "queue q1 ready\n";
   for (int n = 0; n < 5000; ++n) huge += "job " + std::to_string(n) + " q1 ann queued 1 1 -1m \"j\"\n";
@@ -206,13 +206,15 @@ TEST_F(ControllerServer, AHugeJobNameIsListedQuicklyAndDoesNotHoldUpAStop) {
   EXPECT_EQ(Ask(dir_.path(), "sprWarm01", "warm", "prbay", {}), "0\nAll queues: 1");
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Ask(dir_.path(), "sprHuge01", "huge", "prwatch", {}), "0\nAll jobs: 5001");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  kill(controller_->pid(), SIGSTOP);  // the queue and the stop wait for it together
   for (int n = 10; n < 40; ++n)
     WriteFile(dir_ / ("sprHuge" + std::to_string(n)),
               ClientImage("sprHuge" + std::to_string(n), "h" + std::to_string(n), "prwatch", {}));
-  start = std::chrono::steady_clock::now();
-  EXPECT_EQ(controller_->Finish(SIGTERM).exitCode, 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  kill(controller_->pid(), SIGTERM);
+  kill(controller_->pid(), SIGCONT);
+  EXPECT_EQ(controller_->Finish().exitCode, 0);
+  EXPECT_GT(Area::Requests(dir_.path()).size(), 25u) << "the queue answered before the stop";
 }
 
 // A site: the controller runs as its own user (daemon here) on a request
