@@ -64,6 +64,8 @@ TEST(ControllerAnswer, EachRequestGetsItsStatusRestatingLineAndRows) {
       {"prwatch", {"-e"}, kStatusOk, "Jobs matching in error: 2", {"3", "6"}},
       {"prwatch", {"-a", "60"}, kStatusOk, "Jobs matching age at least \"60\" minutes: 4",
        {"2", "3", "4", "5"}},
+      {"prwatch", {"-a", "3600s"}, kStatusOk, "Jobs matching age at least", {"2", "3", "4", "5"}},
+      {"prwatch", {"-a", "0"}, kStatusOk, "Jobs matching age at least", {"1", "2", "3", "4", "5", "6"}},
       {"prwatch", {"-n", "2"}, kStatusOk, "All jobs: 6, first 2 shown", {"1", "2"}},
       {"prwatch", {"-j", "\x1b[2J\""}, kStatusNoMatch, "No jobs matching name \"^[[2J\\\"\"", {}},
       // A value is taken as given, even with a dash; the last one counts.

@@ -129,15 +129,17 @@ TEST_F(TrpcTest, DelayAfterACallLeavesItsCallersBlockedSignalsPending) {
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
-// A scratch directory with room for the request's path (133 characters at
-// most) but none for the reply's: nothing is sent.
+// A scratch directory with room for the request's path but one character
+// short of room for the reply's (kPathSize with its 13-character name):
+// nothing is sent.
 TEST_F(TrpcTest, ScratchWithNoRoomForTheReplySendsNothing) {
   TempDir deep;
   std::string dir = deep.path() + "/";
-  dir += std::string(111 - dir.size(), 'd');
+  dir += std::string(110 - dir.size(), 'd');
   mkdir(dir.c_str(), 0700);
   dir += "/";
   prclient::Tmpqdir = dir.c_str();
+  prclient::ntrys = 1;  // sent, it would be polled for once
   EXPECT_EQ(Call().code, prclient::kTrpcSystemError);
   EXPECT_EQ(ListDir(dir), std::vector<std::string>{});
   EXPECT_EQ(ListDir(ctl_.path()), std::vector<std::string>{});
