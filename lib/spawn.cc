@@ -80,7 +80,11 @@ class SpawnAttr {
 };
 
 // Blocks SIGCHLD from before the spawn until the child is reaped, so the
-// wait for it cannot miss its end.
+// wait for it cannot miss its end. A client started with SIGCHLD ignored
+// (some daemons leave it so to what they run) would have the kernel reap
+// its commands before their status is read, every copy a failure though it
+// did its work: for that time the signal gets its default action back. A
+// caller's own handler is left alone.
 class ChildSignalBlock {
  public:
   ChildSignalBlock() {
@@ -88,13 +92,25 @@ class ChildSignalBlock {
     sigemptyset(&chld);
     sigaddset(&chld, SIGCHLD);
     pthread_sigmask(SIG_BLOCK, &chld, &saved_);
+    sigaction(SIGCHLD, nullptr, &savedAction_);
+    reaping_ = savedAction_.sa_handler == SIG_IGN || (savedAction_.sa_flags & SA_NOCLDWAIT) != 0;
+    if (reaping_) {
+      struct sigaction dfl {};
+      dfl.sa_handler = SIG_DFL;
+      sigaction(SIGCHLD, &dfl, nullptr);
+    }
   }
-  ~ChildSignalBlock() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+  ~ChildSignalBlock() {
+    if (reaping_) sigaction(SIGCHLD, &savedAction_, nullptr);
+    pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+  }
   ChildSignalBlock(const ChildSignalBlock&) = delete;
   ChildSignalBlock& operator=(const ChildSignalBlock&) = delete;
 
  private:
   sigset_t saved_;
+  struct sigaction savedAction_ {};
+  bool reaping_ = false;  // the kernel would reap the command
 };
 
 // While the command runs, what it leaves behind when it dies becomes our

@@ -103,11 +103,13 @@ TEST_F(Terminal, InterruptsDuringASlowSend) {
 }
 
 TEST_F(Terminal, SignalsIgnoredAtStartChangeNothing) {
-  // Ignored here from before the start, as nohup leaves them.
-  const auto savedInt = signal(SIGINT, SIG_IGN), savedHup = signal(SIGHUP, SIG_IGN);
+  // Ignored here from before the start, as nohup leaves them, and SIGCHLD
+  // as some daemons leave it to what they run: the copies' ends still count.
+  const auto savedInt = signal(SIGINT, SIG_IGN), savedHup = signal(SIGHUP, SIG_IGN),
+             savedChld = signal(SIGCHLD, SIG_IGN);
   Pty tty;
   Running client(area_.StubbedClient({"-nwait", "1"}), tty.slave());
-  signal(SIGINT, savedInt), signal(SIGHUP, savedHup);
+  signal(SIGINT, savedInt), signal(SIGHUP, savedHup), signal(SIGCHLD, savedChld);
   ASSERT_TRUE(WaitFor([&] { return ListDir(area_.spool()).size() == 1; }));  // its call has begun
   tty.Type("\x03");
   kill(client.pid(), SIGHUP);

@@ -128,11 +128,11 @@ TEST(MakeControl, NewEmptyFileNamedFromTheTemplate) {
   EXPECT_EQ(prclient::SetDir(start), 0);
   EXPECT_NE(names[0], names[1]);
   // A bad template or directory fails, as does one whose file's path would
-  // not fit the library's path buffers.
+  // not fit the library's path buffers, by one character or more.
   const std::string edge = dir / std::string(prclient::kPathSize - dir.path().size() - 11, 'e');
-  ASSERT_EQ(mkdir(edge.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(edge.c_str(), 0755) | mkdir((edge + "e").c_str(), 0755), 0);
   const std::pair<std::string, std::string> bad[] = {
-      {edge + "/", "sprXXXXXX"},
+      {edge + "/", "sprXXXXXX"}, {edge + "e/", "sprXXXXXX"},
       {dir.slash(), "sprXXXXX"}, {dir.slash(), "sprXXXXXXXXXXX"},  // 14: no room for the NUL
       {"/nonexistent-dir/", "sprXXXXXX"},
       {"/" + std::string(130, 'd'), "sprXXXXXX"}};
