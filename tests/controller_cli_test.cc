@@ -22,13 +22,10 @@ TEST(ControllerCommandLine, SettingsOrWhyNot) {
     std::uint64_t quotaMib = 64;
   } cases[] = {
       {{"--dir", "d", "--cups", "host:631"}, "", "host:631"},
-      {{"--dir=d", "--cups=/run/cups.sock", "--reply-quota", "1048576"}, "", "/run/cups.sock", 1.5,
-       1 << 20},
+      {{"--dir=d", "--cups=/run/cups.sock", "--reply-quota", "1048576"}, "", "/run/cups.sock", 1.5, 1 << 20},
       {{"--di", "d", "--cups-i", "0.25", "--cups"}, "", "", 0.25},
-      {{"--dir", "d", "--reply-quota", "0"},
-       "--reply-quota: \"0\" is not a number of MiB from 1 to 1048576"},
-      {{"--dir", "d", "--cups-idle", "0.001"},
-       "--cups-idle and --cups-limit must be at least 0.01"},
+      {{"--dir", "d", "--reply-quota", "0"}, "--reply-quota: \"0\" is not a number of MiB from 1 to 1048576"},
+      {{"--dir", "d", "--cups-idle", "0.001"}, "--cups-idle and --cups-limit must be at least 0.01"},
       {{"--dir"}, "--dir needs a value"},
       {{"--dir", "d", "--cup"}, "unknown or ambiguous option --cup"},
       {{"--dir", "d", "-x"}, "unknown option -x"},
@@ -43,8 +40,7 @@ TEST(ControllerCommandLine, SettingsOrWhyNot) {
     CommandLine cl;
     std::string err;
     const Settings& s = cl.settings;
-    EXPECT_EQ(ParseCommandLine(static_cast<int>(words.size()), argv.data(), &cl, &err),
-              c.error.empty());
+    EXPECT_EQ(ParseCommandLine(static_cast<int>(words.size()), argv.data(), &cl, &err), c.error.empty());
     EXPECT_EQ(err, c.error) << words[1];
     if (c.error.empty()) {
       EXPECT_EQ(std::tie(s.dir, s.cups, s.cups_idle_s, s.reply_quota),

@@ -237,7 +237,7 @@ class ControllerHostile : public testing::Test {
   bool Serve() {
     controller_.emplace(As(&owner_, {CONTROLLER_BIN, {"--dir", dir_, "--state", SAMPLE_STATE, "--reply-quota", "1"},
                                      "", {}, ""}));
-    return WaitFor([&] { return controller_->err().find("serving") != std::string::npos; });
+    return controller_->WaitReady();
   }
   Launch Prwatch(const char* mask) const {
     return {"/bin/sh", {"-c", std::string("umask ") + mask + "; exec \"$0\" \"$@\"",
@@ -247,7 +247,7 @@ class ControllerHostile : public testing::Test {
   const std::string dir_ = area_.requests();
   passwd owner_{};
   const passwd* nobody_ = nullptr;
-  std::optional<Running> controller_;
+  std::optional<Controller> controller_;
 };
 
 // What other users leave under request names and cannot be answered (a
@@ -295,7 +295,7 @@ TEST_F(ControllerHostile, WithTheDiskFullARequestIsKeptAndAnsweredOnceThereIsRoo
   WriteFile(dir_ + "/sprRoom01", ClientImage("sprRoom01", "room", "prwatch", {}));
   RunProgram({"/bin/sh", {"-c", "cat /dev/zero >\"$0\"", dir_ + "/filler"}, "", {}, ""});  // until the disk is full
   kill(controller_->pid(), SIGCONT);
-  EXPECT_TRUE(WaitFor([&] { return controller_->err().find("keeping the request") != std::string::npos; }));
+  EXPECT_TRUE(controller_->WaitLogged("keeping the request"));
   EXPECT_TRUE(Exists(dir_ + "/sprRoom01"));
   unlink((dir_ + "/filler").c_str());
   EXPECT_TRUE(WaitFor([&] { return Exists(dir_ + "/room"); })) << controller_->err();

@@ -76,13 +76,6 @@ Outcome RunProgram(const Launch& launch) {
   return Finish(Start(launch, scratch.path()), scratch.path());
 }
 
-bool WaitFor(const std::function<bool()>& done, Millis limit) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  for (; !done(); std::this_thread::sleep_for(Millis(2)))
-    if (std::chrono::steady_clock::now() > end) return false;
-  return true;
-}
-
 std::vector<pid_t> ChildrenOf(pid_t pid) {
   const std::string p = std::to_string(pid);
   std::istringstream in(ReadFile("/proc/" + p + "/task/" + p + "/children"));

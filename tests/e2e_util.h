@@ -49,10 +49,6 @@ pid_t Start(const Launch& launch, const std::string& scratch, const char* termin
 Outcome Finish(pid_t pid, const std::string& scratch);
 Outcome RunProgram(const Launch& launch);
 
-using Millis = std::chrono::milliseconds;
-
-// Polls `done` every few milliseconds until it holds or `limit` has passed.
-bool WaitFor(const std::function<bool()>& done, Millis limit = Millis(5000));
 // The children of single-threaded `pid`, zombies included.
 std::vector<pid_t> ChildrenOf(pid_t pid);
 // Waits until this process has no children left, reaping them. Those still
@@ -159,6 +155,7 @@ inline std::string Ask(const std::string& dir, const std::string& control, const
 // unless it was finished; what it logs is its standard error.
 struct Controller : Running {
   explicit Controller(std::vector<std::string> args) : Running({CONTROLLER_BIN, std::move(args), "", {}, ""}) {}
+  explicit Controller(const Launch& launch) : Running(launch) {}  // as another user, say
   bool WaitLogged(const std::string& what) const {
     return WaitFor([&] { return err().find(what) != std::string::npos; });
   }

@@ -37,15 +37,9 @@ TEST(PrbayOptions, FirstMatchOnly) {
     std::vector<const char*> args;
     int k;
   } cases[] = {
-      {{"-server", "hostA", "-p", "q1"}, 1},
-      {{"-p", "q1", "-se", "hostA"}, 3},
-      {{"-s", "hostA"}, -1},
-      {{"-servername", "hostA"}, -1},
-      {{"-serverNameX", "hostA"}, -1},
-      {{"--server", "hostA"}, -1},
-      {{"-", "hostA"}, 1},
-      {{"-server", "hostA", "-server", "hostB"}, 1},
-      {{}, -1},
+      {{"-server", "hostA", "-p", "q1"}, 1}, {{"-p", "q1", "-se", "hostA"}, 3},  {{"-s", "hostA"}, -1},
+      {{"-servername", "hostA"}, -1},        {{"-serverNameX", "hostA"}, -1},     {{"--server", "hostA"}, -1},
+      {{"-", "hostA"}, 1},                   {{"-server", "hostA", "-server", "hostB"}, 1}, {{}, -1},
   };
   for (const auto& c : cases) {
     auto argv = Argv(c.args);

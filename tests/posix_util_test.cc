@@ -49,14 +49,10 @@ TEST(PosixUtil, ReadAllGoesOnAfterAnInterruptedRead) {
   prclient::Fd in(ends[0]), out(ends[1]);
   const std::string stat = "/proc/self/task/" + std::to_string(gettid()) + "/stat";
   std::thread writer([&, reader = pthread_self()] {
-    auto waitFor = [end = std::chrono::steady_clock::now() + std::chrono::seconds(10)](auto done) {
-      while (!done() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
     // Once the reader sleeps in its read: the signal, then the data.
-    waitFor([&] { std::string s = ReadFile(stat); return s[s.rfind(')') + 2] == 'S'; });
+    WaitFor([&] { std::string s = ReadFile(stat); return s[s.rfind(')') + 2] == 'S'; }, Millis(10000));
     pthread_kill(reader, SIGUSR1);
-    waitFor([] { return handled.load(); });
+    WaitFor([] { return handled.load(); }, Millis(10000));
     EXPECT_EQ(write(out.get(), "data", 4), 4);
     out = prclient::Fd();
   });

@@ -56,11 +56,8 @@ TEST_F(ClientArea, OptionsForwardedToTheControllerAndTheReplyRelayed) {
   } cases[] = {
       {"prwatch", {"-l"}, false, "prwatch \"-l\"", "2"},
       {"prwatch",
-       {"-p", "q 1", "-se", "ctlhost", "-nwait", "3", "-L", "-nw", "0", "-s", "held", "-n", "2",
-        "-Server", "x"},
-       true,
-       "prwatch \"-p\" \"q 1\" \"-nwait\" \"3\" \"-L\" \"-s\" \"held\" \"-n\" \"2\" \"-Server\" \"x\"",
-       "12"},
+       {"-p", "q 1", "-se", "ctlhost", "-nwait", "3", "-L", "-nw", "0", "-s", "held", "-n", "2", "-Server", "x"}, true,
+       "prwatch \"-p\" \"q 1\" \"-nwait\" \"3\" \"-L\" \"-s\" \"held\" \"-n\" \"2\" \"-Server\" \"x\"", "12"},
       // prbay takes out its first -server only; short forms are forwarded.
       {"prbay", {"-p", "q1", "-se", "ctlhost", "-server", "hostB"}, true,
        "prbay \"-p\" \"q1\" \"-server\" \"hostB\"", "5"},

@@ -20,8 +20,7 @@ Conf Read(const char* content) {
   const Scoped<const char*> conf(prclient::Qconffile, path.c_str());
   char host[prclient::kHostSize] = "keep", print[prclient::kPathSize] = "p",
        stat[prclient::kPathSize] = "s";
-  Conf c{prclient::ReadConf(host, print, stat), host, print, stat};
-  return c;
+  return {prclient::ReadConf(host, print, stat), host, print, stat};
 }
 
 TEST(ReadConf, Layouts) {

@@ -39,8 +39,7 @@ class RealSsh : public AreaTest {
     // On a loopback of its own, sshd has the standard port to itself.
     sshd_.emplace(Launch{TOOLS_DIR "/private-sshd", {home_ / "sshd"}, "", {}, {}});
     // sshd writes its pid file once it listens.
-    const auto listening = [&] { return Exists(home_ / "sshd/sshd.pid"); };
-    ASSERT_TRUE(WaitFor(listening)) << "sshd does not listen: " << sshd_->err();
+    ASSERT_TRUE(WaitFor([&] { return Exists(home_ / "sshd/sshd.pid"); })) << "sshd does not listen: " << sshd_->err();
     WriteFile(home_ / ".ssh/config", "Host ctl\nHostName 127.0.0.1\nIdentityFile " +
                                          home_ / ".ssh/id" + "\nUserKnownHostsFile " +
                                          home_ / "known" + "\nGlobalKnownHostsFile /dev/null\n");

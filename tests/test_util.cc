@@ -64,6 +64,13 @@ std::string HostName() {
   return buf;
 }
 
+bool WaitFor(const std::function<bool()>& done, Millis limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  for (; !done(); std::this_thread::sleep_for(Millis(2)))
+    if (std::chrono::steady_clock::now() > end) return false;
+  return true;
+}
+
 std::string CaptureStdout(const std::function<void()>& fn) {
   TempDir tmp;
   std::string path = tmp / "out";

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -43,6 +44,11 @@ bool Exists(const std::string& path);
 unsigned Mode(const std::string& path);
 std::vector<std::string> ListDir(const std::string& dir);
 std::string HostName();
+
+using Millis = std::chrono::milliseconds;
+
+// Polls `done` every few milliseconds until it holds or `limit` has passed.
+bool WaitFor(const std::function<bool()>& done, Millis limit = Millis(5000));
 
 // Runs `fn` with standard output sent to a file and returns what it wrote.
 std::string CaptureStdout(const std::function<void()>& fn);

@@ -45,18 +45,14 @@ class TrpcTest : public testing::Test {
 TEST_F(TrpcTest, ALongRequestNameIsCutInItsFieldAndOnTheLine) {
   std::vector<SeenRequest> seen;
   auto ctl = Answering(ctl_.path(), "0\n", &seen);
-  std::vector<const char*> fifteen(15, "a");
-  fifteen[13] = "14th";
-  fifteen[14] = "15th";
+  std::vector<const char*> fifteen(13, "a");
+  fifteen.insert(fifteen.end(), {"14th", "15th"});
   Call(fifteen, "averylongrequestname");
   std::string line = "averylongrequ";
   for (int i = 0; i < 13; ++i) line += " \"a\"";
-  line += " \"14th\"";
   ASSERT_EQ(seen.size(), 1u);
   EXPECT_EQ(std::tie(seen[0].request, seen[0].count, seen[0].line),
-            std::tuple("averylongrequ", "15", line.substr(0, prclient::kLineField)));
-  EXPECT_EQ(seen[0].control.substr(0, prclient::kControlPrefix.size()), prclient::kControlPrefix);
-  EXPECT_LE(seen[0].reply.size(), prclient::kMaxNameLength);
+            std::tuple("averylongrequ", "15", (line + " \"14th\"").substr(0, prclient::kLineField)));
 }
 
 TEST_F(TrpcTest, RepliesRelayedExactly) {

@@ -40,11 +40,8 @@ TEST(TransportCommands, ReadAsTheClassicCommandLines) {
   // Another case or a domain suffix is another host.
   std::string upper = self;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (upper != self) {
-    EXPECT_EQ(prclient::TransportToCommand(upper.c_str(), "/q/", "r", "/x")->argv[0], "rcp");
-  }
-  EXPECT_EQ(prclient::TransportToCommand((self + ".example").c_str(), "/q/", "r", "/x")->argv[0],
-            "rcp");
+  for (const std::string& other : {upper, self + ".example"})
+    if (other != self) { EXPECT_EQ(prclient::TransportToCommand(other.c_str(), "/q/", "r", "/x")->argv[0], "rcp"); }
 }
 
 TEST(TransportCommands, EveryInsertedStringIsOneWord) {
@@ -109,10 +106,7 @@ TEST(RunCommand, StatusesRedirectionsAndMemory) {
     prclient::Command cmd;
     int result;
   } cases[] = {
-      {{{"true"}}, 0},
-      {{{"false"}}, -1},
-      {{{"no-such-program-here"}}, -1},
-      {{{"sh", "-c", "kill -9 $$"}}, -1},
+      {{{"true"}}, 0}, {{{"false"}}, -1}, {{{"no-such-program-here"}}, -1}, {{{"sh", "-c", "kill -9 $$"}}, -1},
       {{}, -1},
       {{{"sh", "-c", to + "1) = /dev/null"}, true, false}, 0},
       {{{"sh", "-c", to + "2) = /dev/null"}, false, true}, 0},

@@ -23,8 +23,7 @@ TEST(UniqueName, WorkedExamplesAndTheCut) {
   // pid 500, seconds 0x2a3b4c5d, 123 ms, host ws1, first and second call.
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 14), "4c5d7bws101f4");
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 501, 14), "4c5d7bws101f5");
-  EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 100),
-            "1f42a3b4c5d7bws101f4");
+  EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 100), "1f42a3b4c5d7bws101f4");
   EXPECT_EQ(UniqueName(1, 2, 3, "h", 1, 14), "123h0001");  // short: copied whole
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 1), "");
   EXPECT_EQ(UniqueName(500, 0x2a3b4c5d, 123, "ws1", 500, 0), "");
@@ -37,8 +36,7 @@ TEST(UniqueName, WorkedExamplesAndTheCut) {
   EXPECT_NE(UniqueName(500, 0x2a3b4c5d, 124, "ws102.example.com", 500, 14), first);
   // Wide values never make the name longer than the field.
   for (unsigned long counter : {0x1UL, 0xffffUL, 0x3fffffUL, 0xffffffffUL})
-    EXPECT_LE(UniqueName(0x3fffff, 0xffffffff, 999, std::string(31, 'h'), counter, 14).size(),
-              13u);
+    EXPECT_LE(UniqueName(0x3fffff, 0xffffffff, 999, std::string(31, 'h'), counter, 14).size(), 13u);
 }
 
 // Run again as one of many clients by the test below: say it is ready,
@@ -159,10 +157,10 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   char name[prclient::kNameSize];
   ASSERT_EQ(prclient::MakeDataName(name), 0);
   // The next names are predictable: plant a link and a file at them.
-  unsigned next = static_cast<unsigned>(std::strtoul(std::strchr(name, '.') + 1, nullptr, 16));
-  char linkName[32], fileName[32];
-  std::snprintf(linkName, sizeof linkName, "%x.%03x", static_cast<unsigned>(getpid()), next + 1);
-  std::snprintf(fileName, sizeof fileName, "%x.%03x", static_cast<unsigned>(getpid()), next + 2);
+  const unsigned next = static_cast<unsigned>(std::strtoul(std::strchr(name, '.') + 1, nullptr, 16));
+  char linkName[32], fileName[32], third[32];  // the next three
+  for (auto [buf, k] : {std::pair(linkName, 1u), {fileName, 2u}, {third, 3u}})
+    std::snprintf(buf, sizeof linkName, "%x.%03x", static_cast<unsigned>(getpid()), next + k);
   WriteFile(dir / "victim", "precious");
   ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / linkName).c_str()), 0);
   WriteFile(dir / fileName, "someone else's");
@@ -176,9 +174,7 @@ TEST(MakeData, NeverOpensAPlantedFileOrLink) {
   EXPECT_EQ(ReadFile(dir / "victim"), "precious");
   EXPECT_EQ(ReadFile(dir / fileName), "someone else's");
   EXPECT_EQ(ReadFile(dir / name), "data");
-  char third[32];  // the first name after the planted ones
-  std::snprintf(third, sizeof third, "%x.%03x", static_cast<unsigned>(getpid()), next + 3);
-  EXPECT_STREQ(name, third);
+  EXPECT_STREQ(name, third) << "the first name after the planted ones";
   EXPECT_EQ(Mode(dir / name), S_IFREG | 0777u);
   chmod(dir.path().c_str(), 0777);  // others could move the file: refused
   EXPECT_FALSE(prclient::MakeData(dir.path().c_str(), name));
