@@ -199,7 +199,7 @@ Launch Area::StubbedClient(std::vector<std::string> args, std::vector<std::strin
 std::vector<std::string> Area::Requests(const std::string& dir) {
   std::vector<std::string> found;
   for (const std::string& name : ListDir(dir))
-    if (name.rfind("spr", 0) == 0) found.push_back(name);
+    if (name.rfind(prclient::kControlPrefix, 0) == 0) found.push_back(name);
   return found;
 }
 

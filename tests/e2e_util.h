@@ -115,7 +115,7 @@ class Area : public TempDir {
   // "calls", and a hanging stub writes its pids to stub-pids.
   Launch StubbedClient(std::vector<std::string> args, std::vector<std::string> env = {},
                        const std::string& program = "prwatch") const;
-  // Request files ("spr" names) waiting in `dir`.
+  // Request files (names with the control prefix) waiting in `dir`.
   static std::vector<std::string> Requests(const std::string& dir);
 };
 
